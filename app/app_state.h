@@ -1,0 +1,63 @@
+// The player's whole run-time state: one record for the whole run.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <string>
+
+#include "books/records.h"
+#include "engine/bass.h"
+
+class MainWindow;
+
+struct AppState {
+    // Windows.
+    MainWindow* mainWindow = nullptr;
+
+    // Current book and track.
+    SettingsRecord settings{};
+    BookRecord bookRecord{};
+    std::int32_t trackIndex = 0;
+    std::int32_t trackCount = 0;
+
+    // Folder strings, derived together from one file path.
+    QString folderDir;
+    QString searchPattern;
+    QString rememberedName;
+
+    // Engine.
+    HSTREAM currentStream = 0;
+    HFX eqEffect[3]{};
+    HFX reverbEffect = 0;
+    BASS_INFO engineInfo{};
+
+    // Playback.
+    std::int32_t isPlaying = 1;
+    double durationSeconds = 0;
+    std::int32_t isStereo = 0;
+
+    // Sleep timer.
+    std::int32_t sleepArmed = 0;
+    std::int64_t sleepStart = 0;
+    std::int32_t sleepDelaySeconds = 0;
+    std::int64_t tickTime = 0;
+
+    // Paths, built once at start.
+    std::string bookSlotPath;
+    std::string settingsPath;
+
+    // Texts last built.
+    QString textBuffer;
+    QString tickText;
+    QString tooltipText;
+    QString openFileName; // the open-file dialog's last picked path, kept for the run
+
+    // A data file that exists but cannot be used: saving stops and the listener is told once.
+    bool bookSlotFileUnusable = false;
+    bool settingsFileUnusable = false;
+    // The current file's path does not fit a book record: its place is not recorded.
+    bool pathTooLongForRecord = false;
+};
+
+// The one instance, alive for the whole run.
+extern AppState app;

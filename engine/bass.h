@@ -1,0 +1,113 @@
+// Tellwick's audio engine: the operation set the player calls.
+//
+// Streams count lengths and positions in "bytes" of an 8-bit stream:
+// bytes = seconds x sample rate x channels, at the file's own rate and
+// channel count. The sound itself stays float all the way to the output.
+//
+// Every call may come from any thread; the engine guards its own state.
+// Only sync procedures run on an engine thread.
+#pragma once
+
+#include <cstdint>
+
+using DWORD = std::uint32_t;
+using QWORD = std::uint64_t;
+using BOOL = int;
+using HSTREAM = DWORD;
+using HCHANNEL = DWORD;
+using HFX = DWORD;
+using HSYNC = DWORD;
+
+using SYNCPROC = void(HSYNC handle, DWORD channel, DWORD data, void* user);
+
+// Flags for BASS_StreamCreateFile.
+constexpr DWORD BASS_SAMPLE_8BITS = 1;
+// A decoding channel: never reaches the sound server; read it with BASS_ChannelGetData.
+constexpr DWORD BASS_STREAM_DECODE = 0x200000;
+
+constexpr DWORD BASS_POS_BYTE = 0;
+constexpr DWORD BASS_ATTRIB_VOL = 2;
+constexpr DWORD BASS_SYNC_END = 2;
+constexpr DWORD BASS_FILEPOS_END = 2;
+constexpr DWORD BASS_FX_DX8_PARAMEQ = 7;
+constexpr DWORD BASS_FX_DX8_REVERB = 8;
+// BASS_ChannelGetData: the length is in bytes of 32-bit float samples.
+constexpr DWORD BASS_DATA_FLOAT = 0x40000000;
+
+// Interface level in the high 16 bits of BASS_GetVersion, the engine's release in the low.
+constexpr DWORD TELLWICK_ENGINE_INTERFACE = 0x0204;
+constexpr DWORD TELLWICK_ENGINE_RELEASE = 0x0100;
+
+struct BASS_INFO {
+    DWORD flags;
+    DWORD hwsize;
+    DWORD hwfree;
+    DWORD freesam;
+    DWORD free3d;
+    DWORD minrate;
+    DWORD maxrate;
+    BOOL eax;
+    DWORD minbuf;
+    DWORD dsver;   // 9 when the output supports everything the player uses
+    DWORD latency; // ms
+    DWORD initflags;
+    DWORD speakers;
+    DWORD freq;    // output sample rate
+};
+
+struct BASS_CHANNELINFO {
+    DWORD freq;
+    DWORD chans;
+    DWORD flags;
+    DWORD ctype;
+    DWORD origres;
+    DWORD plugin;
+    DWORD sample;
+    const char* filename;
+};
+
+struct BASS_DX8_PARAMEQ {
+    float fCenter;    // Hz, 80..16000
+    float fBandwidth; // semitones, 1..36
+    float fGain;      // dB, -15..+15
+};
+
+struct BASS_DX8_REVERB {
+    float fInGain;          // dB, -96..0
+    float fReverbMix;       // dB, -96..0 (0 = all reverb)
+    float fReverbTime;      // ms, 0.001..3000
+    float fHighFreqRTRatio; // 0.001..0.999
+};
+
+BOOL BASS_Init(int device, DWORD freq, DWORD flags, void* window, const void* clsid);
+BOOL BASS_GetInfo(BASS_INFO* info);
+DWORD BASS_PluginLoad(const char* file, DWORD flags);
+DWORD BASS_GetVersion();
+BOOL BASS_Free();
+
+HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags);
+BOOL BASS_StreamFree(HSTREAM handle);
+QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
+
+HFX BASS_ChannelSetFX(DWORD handle, DWORD type, int priority);
+BOOL BASS_FXGetParameters(HFX handle, void* params);
+BOOL BASS_FXSetParameters(HFX handle, const void* params);
+
+BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
+BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
+QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);
+QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode);
+BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
+double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
+QWORD BASS_ChannelSeconds2Bytes(DWORD handle, double seconds);
+HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC* proc, void* user);
+BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);
+BOOL BASS_ChannelPause(DWORD handle);
+DWORD BASS_ChannelGetLevel(DWORD handle);
+// Decoding channels only: runs decode and effects into buffer. Returns bytes written,
+// or (DWORD)-1 at the end or on error.
+DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
+
+// Expands a tag template against the stream's file tags. Returns UTF-8 text that stays
+// valid until the next call from the same thread; empty when the file has no tags.
+const char* TAGS_Read(DWORD handle, const char* fmt);

@@ -1,0 +1,116 @@
+#include "support/fixtures.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "tellwick-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+int run(const std::string& command) {
+    int status = std::system((command + " 1>&2").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string capture(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+std::string shellQuote(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
+    }
+    return q + "'";
+}
+
+static void mustRun(const std::string& command) {
+    if (run(command) != 0)
+        throw std::runtime_error("fixture command failed: " + command);
+}
+
+void makeTone(const std::string& path, double hz, double seconds, int rate, int channels,
+              const std::string& extraArgs) {
+    std::ostringstream cmd;
+    cmd << "ffmpeg -nostdin -loglevel error -y -f lavfi -i 'sine=frequency=" << hz << ":sample_rate=" << rate
+        << ":duration=" << seconds << "' -ac " << channels << " " << extraArgs << " " << shellQuote(path);
+    mustRun(cmd.str());
+}
+
+void makeSteppedTone(const std::string& path, double baseHz, double stepHz, int steps,
+                     double stepSeconds, int rate, int channels, const std::string& extraArgs) {
+    // aevalsrc: frequency jumps at every step boundary; phase stays continuous within a step.
+    std::ostringstream expr;
+    expr << "sin(2*PI*(" << baseHz << "+" << stepHz << "*floor(t/" << stepSeconds << "))*t)";
+    std::ostringstream cmd;
+    cmd << "ffmpeg -nostdin -loglevel error -y -f lavfi -i \"aevalsrc=exprs='" << expr.str()
+        << "':sample_rate=" << rate << ":duration=" << steps * stepSeconds << "\" -ac " << channels << " "
+        << extraArgs << " " << shellQuote(path);
+    mustRun(cmd.str());
+}
+
+std::vector<unsigned char> readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+double dominantFrequency(const float* samples, std::size_t count, int sampleRate) {
+    // Count rising zero crossings with linear interpolation between samples.
+    double first = -1, last = -1;
+    int crossings = 0;
+    for (std::size_t i = 1; i < count; ++i) {
+        if (samples[i - 1] < 0 && samples[i] >= 0) {
+            double t = (i - 1) + samples[i - 1] / (samples[i - 1] - samples[i]);
+            if (first < 0)
+                first = t;
+            last = t;
+            ++crossings;
+        }
+    }
+    if (crossings < 2)
+        return 0;
+    return (crossings - 1) * sampleRate / (last - first);
+}
+
+double rms(const float* samples, std::size_t count) {
+    if (count == 0)
+        return 0;
+    double sum = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        sum += double(samples[i]) * samples[i];
+    return std::sqrt(sum / count);
+}
+
+} // namespace testsupport

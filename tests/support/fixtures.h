@@ -1,0 +1,51 @@
+// Test fixtures made on disk at test time with ffmpeg, sox and espeak-ng.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder under the system temp dir, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Runs a shell command; returns its exit status (0 = success). Output goes to stderr.
+int run(const std::string& command);
+// Runs a shell command and returns what it printed on stdout.
+std::string capture(const std::string& command);
+// Quotes text for the shell.
+std::string shellQuote(const std::string& text);
+
+// A pure tone: ffmpeg's sine source, encoded by the extension of path
+// (wav, mp3, flac, ogg, opus, m4a, m4b, wma, aiff, ape is not encodable).
+// extraArgs go before the output name (e.g. "-c:a pcm_s24le").
+void makeTone(const std::string& path, double hz, double seconds, int rate, int channels,
+              const std::string& extraArgs = "");
+
+// A stepped tone: each step lasts stepSeconds and step k has frequency baseHz + k * stepHz,
+// so the frequency heard tells the position.
+void makeSteppedTone(const std::string& path, double baseHz, double stepHz, int steps,
+                     double stepSeconds, int rate, int channels, const std::string& extraArgs = "");
+
+// Reads a file's raw bytes.
+std::vector<unsigned char> readBytes(const std::string& path);
+void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes);
+
+// Dominant frequency of a block of mono samples (zero-crossing count refined by
+// parabolic FFT-free estimate: good to about 1% for clean tones).
+double dominantFrequency(const float* samples, std::size_t count, int sampleRate);
+// Root-mean-square level.
+double rms(const float* samples, std::size_t count);
+
+} // namespace testsupport
