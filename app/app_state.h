@@ -20,10 +20,10 @@ struct AppState {
     std::int32_t trackIndex = 0;
     std::int32_t trackCount = 0;
 
-    // Folder strings, derived together from one file path.
-    QString folderDir;
-    QString searchPattern;
-    QString rememberedName;
+    // Folder strings, derived together from one file path (file system bytes).
+    std::string folderDir;
+    std::string searchPattern;
+    std::string rememberedName;
 
     // Engine.
     HSTREAM currentStream = 0;
@@ -57,6 +57,8 @@ struct AppState {
     bool settingsFileUnusable = false;
     // The current file's path does not fit a book record: its place is not recorded.
     bool pathTooLongForRecord = false;
+    // Set once the exit has begun: nothing may open, save or play after it.
+    bool exiting = false;
 };
 
 // The one instance, alive for the whole run.

@@ -63,6 +63,8 @@ private:
     int sampleRate_;
     float target_ = 1.0f;
     float current_ = 1.0f;
+    float step_ = 0.0f;
+    int rampFramesLeft_ = 0;
 };
 
 } // namespace engine

@@ -36,6 +36,8 @@ public:
     void setSliderRange(int id, int minimum, int maximum);
     // Removes all tick marks of the position slider and sets the given ones.
     void setPositionTicks(const QList<int>& ticks);
+    // The same for any slider (50..54 and 1010); both ends always carry a mark.
+    void setSliderTicks(int id, const QList<int>& ticks);
     void setStatusText(int part, const QString& text); // parts 0..3
     QString statusText(int part) const;
     void setTitleText(const QString& text);

@@ -1,0 +1,107 @@
+#include "app/dispatch.h"
+
+#include <QAction>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/app_state.h"
+#include "app/exit.h"
+#include "books/book_switch.h"
+#include "books/folder_playlist.h"
+#include "playback/effects.h"
+#include "playback/tick.h"
+#include "playback/transport.h"
+#include "sleep/sleep_timer.h"
+#include "ui/control_ids.h"
+#include "ui/dialogs.h"
+#include "ui/main_window.h"
+
+namespace {
+
+void DispatchCommand(int id) {
+    if (app.exiting)
+        return;
+    switch (id) {
+    case ids::AddFolderButton:
+    case ids::MenuAddFolder:
+        AddFolder();
+        break;
+    case ids::PlayPauseButton:
+        TogglePlayPause();
+        break;
+    case ids::NextButton:
+        NextTrack();
+        break;
+    case ids::PreviousButton:
+        PreviousTrack();
+        break;
+    case ids::FirstButton:
+        FirstTrack();
+        break;
+    case ids::LastButton:
+        LastTrack();
+        break;
+    case ids::MenuExit:
+        ExitApp();
+        break;
+    case ids::MenuAbout:
+        ShowAbout();
+        break;
+    case ids::MenuRemainingTime:
+        ToggleRemainingTime();
+        break;
+    case ids::MenuSleepTimer:
+        OpenSleepDialog();
+        break;
+    default:
+        break;
+    }
+}
+
+// Runs a handler unless the exit has begun.
+template <typename Handler>
+auto Guarded(Handler handler) {
+    return [handler](auto... args) {
+        if (!app.exiting)
+            handler(args...);
+    };
+}
+
+} // namespace
+
+void ToggleRemainingTime() {
+    if (!app.mainWindow->remainingChecked()) {
+        app.mainWindow->setRemainingChecked(true);
+        app.settings.showRemaining = 1;
+    } else {
+        app.mainWindow->setRemainingChecked(false);
+        app.settings.showRemaining = 0;
+    }
+}
+
+QString EngineVersionText() {
+    const DWORD version = BASS_GetVersion();
+    char text[20];
+    std::snprintf(text, sizeof text, "BASS ver. %x.%X", unsigned(version >> 16), unsigned(version & 0xFFFF));
+    QString shown = QString::fromLatin1(text);
+    shown.replace(QLatin1Char('0'), QLatin1Char('.'));
+    return shown;
+}
+
+void ShowAbout() {
+    RunAboutDialog(app.mainWindow, EngineVersionText());
+}
+
+void ConnectWindowSignals(MainWindow* window) {
+    QObject::connect(window, &MainWindow::commandTriggered, window, DispatchCommand);
+    QObject::connect(window, &MainWindow::trackRowChosen, window, Guarded(TrackRowChosen));
+    QObject::connect(window, &MainWindow::bookTabChosen, window, Guarded(SwitchBook));
+    QObject::connect(window, &MainWindow::positionSliderMoved, window, Guarded(SeekToSlider));
+    QObject::connect(window, &MainWindow::effectSliderMoved, window, Guarded(ApplySlider));
+    QObject::connect(window, &MainWindow::closeRequested, window, ExitApp);
+
+    auto* timer = new QTimer(window);
+    timer->setInterval(100);
+    QObject::connect(timer, &QTimer::timeout, window, TickHandler);
+    timer->start();
+}

@@ -1,0 +1,146 @@
+#include "app/startup.h"
+
+#include <QApplication>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QSlider>
+#include <QSocketNotifier>
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/data_paths.h"
+#include "app/dispatch.h"
+#include "app/exit.h"
+#include "books/book_switch.h"
+#include "books/settings_file.h"
+#include "ui/control_ids.h"
+#include "ui/dialogs.h"
+#include "ui/icons.h"
+#include "ui/main_window.h"
+
+const QString appTitle = QStringLiteral("  Tellwick ver 2.0  11.12.2018 г.");
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] auto written = write(signalPipe[1], &byte, 1);
+}
+
+// SIGTERM, SIGINT and SIGHUP end the player as the close box does, on the window's thread.
+void ExitOnTerminationSignals(QObject* owner) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, owner);
+    QObject::connect(notifier, &QSocketNotifier::activated, owner, [notifier] {
+        char byte;
+        [[maybe_unused]] auto got = read(signalPipe[0], &byte, 1);
+        notifier->setEnabled(false);
+        ExitApp();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+
+bool MatchesPluginPattern(const std::string& name) {
+    // "bass*.dll", letter case ignored.
+    if (name.size() < 8)
+        return false;
+    std::string lower(name);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return lower.compare(0, 4, "bass") == 0 && lower.compare(lower.size() - 4, 4, ".dll") == 0;
+}
+
+void SetUpSliders(MainWindow* w) {
+    w->setSliderRange(ids::VolumeSlider, 0, 100);
+    w->setSliderTicks(ids::VolumeSlider, {20, 40, 60, 80});
+    for (int id : {ids::LeftMeter, ids::RightMeter})
+        w->meter(id)->setRange(0, 32767);
+    for (int id : {ids::EqBand100, ids::EqBand3k, ids::EqBand12k, ids::ReverbSlider}) {
+        w->setSliderRange(id, 0, 20);
+        w->setSliderTicks(id, {4, 8, 12, 16});
+        w->setSliderPosition(id, 10);
+    }
+}
+
+bool FailStartUp(const QString& text) {
+    ShowWarning(app.mainWindow, text);
+    return false;
+}
+
+} // namespace
+
+void LoadEnginePlugins() {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(ProgramFolder(), error), end; !error && it != end;
+         it.increment(error)) {
+        std::string name = it->path().filename().string();
+        if (MatchesPluginPattern(name))
+            names.push_back(std::move(name));
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names)
+        BASS_PluginLoad(name.c_str(), 0);
+}
+
+bool InitMainWindow() {
+    MainWindow* w = app.mainWindow;
+    w->setWindowIcon(LoadIcon(ids::AppIcon));
+    w->setWindowTitle(appTitle);
+
+    const std::string folder = DataFolder();
+    app.bookSlotPath = folder + "/data.dat";
+    app.settingsPath = folder + "/tellwick.ini";
+
+    if (!BASS_Init(-1, 44100, 0, w, nullptr))
+        return FailStartUp(QStringLiteral("Ошибка инициализации"));
+    LoadEnginePlugins();
+    BASS_GetInfo(&app.engineInfo);
+    if (app.engineInfo.dsver < 8) {
+        BASS_Free();
+        return FailStartUp(QStringLiteral("DirectX 8 is not installed"));
+    }
+
+    SetUpSliders(w);
+    w->selectTab(0);
+    LoadSettings();
+    LoadBook();
+    w->trackList()->setFocus();
+    return true;
+}
+
+bool StartPlayer() {
+    auto* window = new MainWindow;
+    window->setAttribute(Qt::WA_DeleteOnClose, false);
+    app.mainWindow = window;
+    ConnectWindowSignals(window);
+    if (!InitMainWindow()) {
+        delete window;
+        app.mainWindow = nullptr;
+        return false;
+    }
+    ExitOnTerminationSignals(window);
+    window->show();
+    return true;
+}
+
+int RunPlayer() {
+    if (!StartPlayer())
+        return 0;
+    const int result = QApplication::exec();
+    delete app.mainWindow;
+    app.mainWindow = nullptr;
+    return result;
+}

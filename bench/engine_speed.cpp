@@ -1,0 +1,315 @@
+// The engine's cost and responsiveness on an hour of speech (128 kbit/s MP3):
+// offline decode + three EQ bands + reverb + volume against ffmpeg, then real-time playback
+// through a private PulseAudio daemon (CPU of both, memory growth) and the latencies heard
+// on its null sink: Play to first sound, seek to new sound, pause to silence.
+// Usage: bench_engine_speed [hour-long.mp3]  (made with espeak-ng + ffmpeg when not given)
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/bass.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kSinkRate = 48000;
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+int sh(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+double seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
+
+double cpuOf(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// utime + stime of a process in seconds.
+double processCpu(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15) {
+            stime = std::stoull(field);
+            break;
+        }
+    }
+    return double(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+long rssKb() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& stdinPath, const std::string& stdoutPath) {
+    std::vector<std::string> copies = argv;
+    std::vector<char*> args;
+    for (auto& a : copies)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+void stop(pid_t& pid) {
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+// A private daemon with a 48 kHz null sink, the way the tests start one.
+struct PrivateServer {
+    explicit PrivateServer(const std::string& dir) {
+        const std::string config = dir + "/bench.pa";
+        std::ofstream(config) << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << dir
+                              << "/native\nload-module module-null-sink sink_name=tellwick_test rate=48000 "
+                                 "channels=2\nset-default-sink tellwick_test\n";
+        std::filesystem::create_directories(dir + "/home");
+        setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+        setenv("HOME", (dir + "/home").c_str(), 1);
+        setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
+        pid = spawn({"pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
+                     "--use-pid-file=no", "--log-level=error", "-F", config},
+                    "/dev/null", "/dev/null");
+        for (int i = 0; i < 200 && sh("pactl info >/dev/null 2>&1") != 0; ++i)
+            sleepMs(50);
+    }
+    ~PrivateServer() {
+        stop(keepAlive);
+        stop(pid);
+    }
+    // An idle null sink's monitor lags; a silent 20 ms stream and one suspend/resume make it real-time.
+    void makeMonitorRealTime() {
+        keepAlive = spawn({"pacat", "--playback", "--latency-msec=20", "--format=s16le", "--rate=48000", "--channels=2"},
+                          "/dev/zero", "/dev/null");
+        sleepMs(300);
+        sh("pactl suspend-sink tellwick_test 1 && pactl suspend-sink tellwick_test 0");
+    }
+    pid_t pid = -1;
+    pid_t keepAlive = -1;
+};
+
+struct Recorder {
+    explicit Recorder(const std::string& file) : path(file) {
+        pid = spawn({"parec", "--raw", "-d", "tellwick_test.monitor", "--format=float32le", "--rate=48000",
+                     "--channels=2", "--latency-msec=10"},
+                    "/dev/null", path);
+        for (int i = 0; i < 500 && frames() == 0; ++i)
+            sleepMs(5);
+    }
+    ~Recorder() { stop(pid); }
+    std::size_t frames() const {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) / 8 : 0;
+    }
+    std::vector<float> finish() {
+        stop(pid);
+        std::ifstream in(path, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<float> samples(bytes.size() / 8 * 2);
+        std::copy(bytes.begin(), bytes.begin() + samples.size() * 4, reinterpret_cast<char*>(samples.data()));
+        return samples;
+    }
+    std::string path;
+    pid_t pid = -1;
+};
+
+long firstSound(const std::vector<float>& s, std::size_t from) {
+    for (std::size_t i = from * 2; i < s.size(); ++i)
+        if (std::fabs(s[i]) > 0.01f)
+            return long(i / 2);
+    return -1;
+}
+
+long lastSound(const std::vector<float>& s, std::size_t from) {
+    for (std::size_t i = s.size(); i > from * 2; --i)
+        if (std::fabs(s[i - 1]) > 0.01f)
+            return long((i - 1) / 2);
+    return -1;
+}
+
+double msOf(long frames) { return frames * 1000.0 / kSinkRate; }
+
+std::string makeHourOfSpeech(const std::string& dir) {
+    const std::string mp3 = dir + "/speech-hour.mp3";
+    std::string text;
+    for (int i = 0; i < 12; ++i)
+        text += "The listener picks one audio file inside a folder, and the whole folder becomes the current book. "
+                "Playback moves on to the next file at the end of each one, wrapping to the first after the last. ";
+    std::ofstream(dir + "/text.txt") << text;
+    if (sh("espeak-ng -v en -s 160 -f " + dir + "/text.txt -w " + dir + "/speech.wav") != 0 ||
+        sh("ffmpeg -nostdin -loglevel error -y -stream_loop -1 -i " + dir + "/speech.wav -t 3600 -ac 2 -ar 44100 "
+           "-c:a libmp3lame -b:a 128k " + mp3) != 0)
+        return "";
+    return mp3;
+}
+
+void attachPlayerEffects(HSTREAM h) {
+    const BASS_DX8_PARAMEQ bands[] = {{100, 12, 4}, {3000, 12, -3}, {12000, 12, 5}};
+    for (const auto& band : bands)
+        BASS_FXSetParameters(BASS_ChannelSetFX(h, BASS_FX_DX8_PARAMEQ, 0), &band);
+    BASS_DX8_REVERB room{0, -10, 1000, 0.001f};
+    BASS_FXSetParameters(BASS_ChannelSetFX(h, BASS_FX_DX8_REVERB, 0), &room);
+    BASS_ChannelSetAttribute(h, BASS_ATTRIB_VOL, 0.8f);
+}
+
+double childCpu(const std::string& command) {
+    const double before = cpuOf(RUSAGE_CHILDREN);
+    if (sh(command) != 0)
+        return -1;
+    return cpuOf(RUSAGE_CHILDREN) - before;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? -1 : v[v.size() / 2];
+}
+
+double worst(const std::vector<double>& v) { return v.empty() ? -1 : *std::max_element(v.begin(), v.end()); }
+
+} // namespace
+
+int main(int argc, char** argv) {
+    char tmpl[] = "/tmp/tellwick-bench-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const std::string mp3 = argc > 1 ? argv[1] : makeHourOfSpeech(dir);
+    if (mp3.empty()) {
+        std::fprintf(stderr, "could not make the test file\n");
+        return 1;
+    }
+    std::printf("file: %s\n\n", mp3.c_str());
+
+    // Offline: the whole hour through the engine's chain, then through ffmpeg.
+    const double engineBefore = cpuOf(RUSAGE_SELF);
+    const HSTREAM decoding = BASS_StreamCreateFile(false, mp3.c_str(), 0, 0, BASS_STREAM_DECODE);
+    if (!decoding) {
+        std::fprintf(stderr, "engine cannot open %s\n", mp3.c_str());
+        return 1;
+    }
+    attachPlayerEffects(decoding);
+    std::vector<float> block(16384);
+    double audioSeconds = 0;
+    for (DWORD got; (got = BASS_ChannelGetData(decoding, block.data(), (block.size() * 4) | BASS_DATA_FLOAT)) !=
+                    static_cast<DWORD>(-1);)
+        audioSeconds += BASS_ChannelBytes2Seconds(decoding, got / 4);
+    BASS_StreamFree(decoding);
+    const double engineCpu = cpuOf(RUSAGE_SELF) - engineBefore;
+    const std::string quoted = "'" + mp3 + "'";
+    const double ffDecode = childCpu("ffmpeg -nostdin -loglevel error -i " + quoted + " -f null -");
+    const double ffChain = childCpu(
+        "ffmpeg -nostdin -loglevel error -filter_threads 1 -i " + quoted +
+        " -af 'equalizer=f=100:t=o:w=1:g=4,equalizer=f=3000:t=o:w=1:g=-3,equalizer=f=12000:t=o:w=1:g=5,"
+        "aecho=0.8:0.7:40|60:0.3|0.2,volume=0.8' -f null -");
+    std::printf("offline, %.0f s of audio              CPU s    x decode-only\n", audioSeconds);
+    std::printf("  engine: decode+3 EQ+reverb+volume  %7.2f   %5.2f  (target <= 2.00)\n", engineCpu,
+                engineCpu / ffDecode);
+    std::printf("  ffmpeg: decode only                %7.2f   %5.2f\n", ffDecode, 1.0);
+    std::printf("  ffmpeg: decode+3 EQ+aecho+volume   %7.2f   %5.2f\n\n", ffChain, ffChain / ffDecode);
+
+    PrivateServer server(dir);
+    if (!BASS_Init(-1, 44100, 0, nullptr, nullptr)) {
+        std::fprintf(stderr, "engine cannot reach the private sound server\n");
+        return 1;
+    }
+    // Real time: CPU of this process and of the server, and memory, over 20 s of playback.
+    const HSTREAM playing = BASS_StreamCreateFile(false, mp3.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+    attachPlayerEffects(playing);
+    BASS_ChannelPlay(playing, false);
+    sleepMs(2000);
+    const long rssBefore = rssKb();
+    const double ownBefore = processCpu(getpid()), serverBefore = processCpu(server.pid);
+    const auto wallBefore = Clock::now();
+    sleepMs(20000);
+    const double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
+    const double ownPercent = 100 * (processCpu(getpid()) - ownBefore) / wall;
+    const double serverPercent = 100 * (processCpu(server.pid) - serverBefore) / wall;
+    const long rssAfter = rssKb();
+    BASS_StreamFree(playing);
+    std::printf("real-time playback over %.1f s\n", wall);
+    std::printf("  CPU, our process      %6.2f %% of a core  (target < 0.5)\n", ownPercent);
+    std::printf("  CPU, sound server     %6.2f %% of a core  (target < 0.5)\n", serverPercent);
+    std::printf("  memory growth         %6.2f MB           (target < 20)\n\n", (rssAfter - rssBefore) / 1024.0);
+
+    // Latencies, measured on the recorded sink: 5 s of silence then 5 s of tone.
+    server.makeMonitorRealTime();
+    const std::string tone = dir + "/silence-then-tone.wav";
+    sh("ffmpeg -nostdin -loglevel error -y -f lavfi -i 'aevalsrc=exprs=0.5*sin(2*PI*440*t)*gte(t\\,5):s=44100:d=10' "
+       "-ac 2 " + tone);
+    std::vector<double> firstSoundMs, seekMs, pauseMs;
+    for (int round = 0; round < 5; ++round) {
+        Recorder rec(dir + "/capture.raw");
+        const HSTREAM h = BASS_StreamCreateFile(false, tone.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+        BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 6.0), BASS_POS_BYTE);
+        sleepMs(200);
+        const std::size_t playAt = rec.frames();
+        BASS_ChannelPlay(h, false);
+        sleepMs(300);
+        BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 1.0), BASS_POS_BYTE);
+        sleepMs(400);
+        BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 6.0), BASS_POS_BYTE);
+        const std::size_t seekAt = rec.frames();
+        sleepMs(400);
+        BASS_ChannelPause(h);
+        const std::size_t pauseAt = rec.frames();
+        sleepMs(300);
+        BASS_StreamFree(h);
+        const auto samples = rec.finish();
+        const long first = firstSound(samples, playAt);
+        const long seekHeard = firstSound(samples, seekAt);
+        const long lastBeforePause = lastSound(samples, pauseAt);
+        if (first >= 0)
+            firstSoundMs.push_back(msOf(first - long(playAt)));
+        if (seekHeard >= 0)
+            seekMs.push_back(msOf(seekHeard - long(seekAt)));
+        pauseMs.push_back(lastBeforePause < 0 ? 0.0 : msOf(lastBeforePause - long(pauseAt)));
+    }
+    std::printf("latency heard on the sink over 5 rounds   median   worst (ms; includes the recorder's lag)\n");
+    std::printf("  Play to first sound     %6.1f  %6.1f   (target < 60)\n", median(firstSoundMs), worst(firstSoundMs));
+    std::printf("  seek to new sound       %6.1f  %6.1f   (target < 50)\n", median(seekMs), worst(seekMs));
+    std::printf("  pause to silence        %6.1f  %6.1f   (target < 30)\n", median(pauseMs), worst(pauseMs));
+    BASS_Free();
+    std::filesystem::remove_all(dir);
+    return 0;
+}

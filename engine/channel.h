@@ -1,0 +1,132 @@
+// One opened file: decoder, effects and volume, and for a playing channel its server stream
+// and the feeder thread that keeps that stream filled.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/bass.h"
+#include "engine/decoder.h"
+#include "engine/dsp.h"
+#include "engine/pulse_output.h"
+
+struct SwrContext;
+
+namespace engine {
+
+class Channel {
+public:
+    // A channel read with getData(); never reaches the server. nullptr when undecodable.
+    static std::shared_ptr<Channel> openDecoding(const std::string& path);
+    // A paused channel whose server stream is already filled, so play() is heard at once.
+    // nullptr when undecodable or the server refuses the stream.
+    static std::shared_ptr<Channel> openPlaying(const std::string& path, std::shared_ptr<PulseContext> pulse);
+    ~Channel();
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    // Stops sound and the feeder (waiting for a sync procedure in flight unless called from
+    // it); the channel ignores everything afterwards. Idempotent.
+    void shutdown();
+
+    const std::string& path() const { return path_; }
+    int rate() const { return rate_; }
+    int channels() const { return channels_; }
+    std::int64_t lengthFrames() const { return lengthFrames_; }
+    std::int64_t fileSize() const { return fileSize_; }
+    bool isDecoding() const { return decodingOnly_; }
+
+    bool play();
+    bool pause();
+    // False (nothing changes) for a frame outside 0..length.
+    bool seek(std::int64_t frame);
+    // The frame being heard now (decoding channels: the next frame read).
+    std::int64_t positionFrames();
+    DWORD level();
+    void setVolume(float volume);
+
+    // Effects are addressed by the index addEffect returned.
+    int addEffect(DWORD type);
+    bool effectParameters(int index, void* params);
+    bool setEffectParameters(int index, const void* params);
+
+    void setEndSync(HSYNC sync, DWORD channelHandle, SYNCPROC* proc, void* user);
+
+    // Decoding channels: decodes, runs the effects and the volume into out; returns frames
+    // written, 0 at the end, -1 when this is not a decoding channel.
+    long readProcessed(float* out, std::size_t maxFrames);
+
+private:
+    enum class State { Paused, Playing, Ended };
+    struct PeakBlock {
+        std::int64_t start;
+        std::int64_t end;
+        float left;
+        float right;
+    };
+    struct EffectSlot {
+        DWORD type;
+        std::unique_ptr<Effect> effect;
+    };
+
+    Channel(std::unique_ptr<Decoder> decoder, const std::string& path, bool decodingOnly);
+    bool openOutput(std::shared_ptr<PulseContext> pulse);
+    void feederLoop(std::shared_ptr<Channel> self);
+    void wakeFeeder();
+    // With mutex_ held: the feeder's work after a wake-up. True when the end was just heard.
+    bool serviceLocked();
+    // With mutex_ held: decodes and writes until the server's buffer is full or the file ends.
+    void fillLocked();
+    std::size_t processLocked(float* frames, std::size_t maxFrames);
+    void recordPeaksLocked(const float* frames, std::size_t count, std::int64_t firstFrame);
+    std::int64_t heardFrameLocked();
+    void restartSegmentLocked(std::int64_t frame);
+    void fireEndSync();
+
+    std::unique_ptr<Decoder> decoder_;
+    const std::string path_;
+    const int rate_;
+    const int channels_;
+    const std::int64_t lengthFrames_;
+    const std::int64_t fileSize_;
+    const bool decodingOnly_;
+
+    std::mutex mutex_; // everything below except the wake-up fields
+    std::vector<EffectSlot> effects_;
+    Volume volume_;
+    bool released_ = false;
+    State state_ = State::Paused;
+
+    std::unique_ptr<PulseStream> stream_;
+    SwrContext* resampler_ = nullptr;
+    std::vector<float> decodeBuffer_;
+    std::vector<float> outputBuffer_;
+    std::int64_t segmentStart_ = 0;   // frame of the last seek (or open)
+    std::int64_t decodedFrames_ = 0;  // frames processed since segmentStart_
+    std::int64_t writtenFrames_ = 0;  // output frames written since segmentStart_
+    std::int64_t lastHeard_ = 0;      // keeps the reported position from stepping back
+    std::int64_t pausedAt_ = 0;
+    bool decodeFinished_ = false;
+    std::deque<PeakBlock> peaks_;
+
+    HSYNC syncHandle_ = 0;
+    DWORD syncChannel_ = 0;
+    SYNCPROC* syncProc_ = nullptr;
+    void* syncUser_ = nullptr;
+    bool syncFired_ = false;
+
+    std::mutex wakeMutex_;
+    std::condition_variable wakeCv_;
+    bool wakePending_ = false;
+    bool stopRequested_ = false;
+    std::thread feeder_;
+};
+
+} // namespace engine

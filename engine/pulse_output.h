@@ -1,0 +1,106 @@
+// The engine's connection to the sound server (PulseAudio client API; PipeWire serves it too):
+// one threaded main loop and context for the engine, one corked-at-start float stream per
+// playing channel.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace engine {
+
+class PulseContext {
+public:
+    // Connects to the default server; nullptr when there is none or it does not answer in time.
+    static std::shared_ptr<PulseContext> connect(std::chrono::milliseconds timeout);
+    ~PulseContext();
+    PulseContext(const PulseContext&) = delete;
+    PulseContext& operator=(const PulseContext&) = delete;
+
+    int serverRate() const { return serverRate_; }
+    // Output latency of the default sink in ms, as the server reports it.
+    std::uint32_t sinkLatencyMs() const { return sinkLatencyMs_; }
+    // True when the server speaks a protocol with float output, latency queries, cork, flush, drain.
+    bool supportsPlayerFeatures() const;
+
+    pa_threaded_mainloop* mainloop() const { return mainloop_; }
+    pa_context* context() const { return context_; }
+
+    // Holds the main loop's lock for a scope. Never taken inside a main-loop callback.
+    class Lock {
+    public:
+        explicit Lock(const PulseContext& c) : m_(c.mainloop_) { pa_threaded_mainloop_lock(m_); }
+        ~Lock() { pa_threaded_mainloop_unlock(m_); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        pa_threaded_mainloop* m_;
+    };
+
+    // With the lock held: waits until the operation finishes, then releases it.
+    void finish(pa_operation* op) const;
+
+private:
+    PulseContext() = default;
+    pa_threaded_mainloop* mainloop_ = nullptr;
+    pa_context* context_ = nullptr;
+    int serverRate_ = 0;
+    std::uint32_t sinkLatencyMs_ = 0;
+};
+
+// One playback stream of interleaved float frames. Every method takes the main loop's lock
+// itself, so the caller must not hold it.
+class PulseStream {
+public:
+    static constexpr int bufferMs = 200;
+    static constexpr int requestMs = 40;
+
+    // onWake runs on the main loop's thread (with its lock held) whenever the server wants
+    // data or a drain completes; it must only note the event and return.
+    static std::unique_ptr<PulseStream> open(std::shared_ptr<PulseContext> context, int rate, int channels,
+                                             std::function<void()> onWake);
+    ~PulseStream();
+    PulseStream(const PulseStream&) = delete;
+    PulseStream& operator=(const PulseStream&) = delete;
+
+    int rate() const { return rate_; }
+    int channels() const { return channels_; }
+
+    std::size_t writableFrames() const;
+    bool write(const float* frames, std::size_t count);
+    // Frames written but not yet heard (server buffer plus sink latency); nothing while the
+    // server has not reported timing yet.
+    std::optional<std::int64_t> latencyFrames() const;
+    // Waits until the server has applied the change.
+    void setCorked(bool corked);
+    // Drops everything buffered, so the next frames written are the next heard.
+    void flush();
+    // Plays out what is buffered; drained() turns true (and onWake runs) once the last frame is heard.
+    void startDrain();
+    void cancelDrain();
+    bool drained() const;
+
+private:
+    PulseStream() = default;
+    static void onWriteRequest(pa_stream*, std::size_t, void* self);
+    static void onStateChange(pa_stream*, void* self);
+    static void onDrainDone(pa_stream*, int success, void* self);
+    void cancelDrainLocked();
+
+    std::shared_ptr<PulseContext> context_;
+    pa_stream* stream_ = nullptr;
+    pa_operation* drainOp_ = nullptr;
+    bool drained_ = false;
+    int rate_ = 0;
+    int channels_ = 0;
+    std::function<void()> onWake_;
+};
+
+} // namespace engine

@@ -1,0 +1,27 @@
+#include "playback/text_format.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+QString FormatText(const char* format, ...) {
+    char small[256];
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    QString text;
+    if (length < 0) {
+        text.clear();
+    } else if (std::size_t(length) < sizeof small) {
+        text = QString::fromUtf8(small, length);
+    } else {
+        std::vector<char> large(std::size_t(length) + 1);
+        std::vsnprintf(large.data(), large.size(), format, again);
+        text = QString::fromUtf8(large.data(), length);
+    }
+    va_end(again);
+    return text;
+}

@@ -1,0 +1,35 @@
+#include "playback/tick.h"
+
+#include <QProgressBar>
+
+#include "app/app_state.h"
+#include "playback/text_format.h"
+#include "playback/track_open.h"
+#include "sleep/sleep_timer.h"
+#include "ui/control_ids.h"
+#include "ui/main_window.h"
+
+void TickHandler() {
+    if (app.currentStream == 0 || app.exiting)
+        return;
+    MainWindow* w = app.mainWindow;
+
+    const DWORD level = BASS_ChannelGetLevel(app.currentStream);
+    w->meter(ids::LeftMeter)->setValue(int(std::min<DWORD>(level & 0xFFFF, 32767)));
+    w->meter(ids::RightMeter)->setValue(int(std::min<DWORD>(level >> 16, 32767)));
+
+    const QWORD position = BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE);
+    // A file whose path the record cannot hold must not leave its position under another path.
+    if (!app.pathTooLongForRecord && position != QWORD(-1))
+        app.bookRecord.position = std::int64_t(position);
+    const double seconds = BASS_ChannelBytes2Seconds(app.currentStream, position);
+    w->setSliderPosition(ids::PositionSlider, int(seconds));
+
+    const Hms t = SplitHms(app.settings.showRemaining ? app.durationSeconds - seconds : seconds);
+    if (t.hours > 0)
+        w->setStatusText(3, FormatText("%.2d:%.2d:%.2d", t.hours, t.minutes, t.seconds));
+    else
+        w->setStatusText(3, FormatText("%.2d:%.2d", t.minutes, t.seconds));
+
+    SleepStep();
+}

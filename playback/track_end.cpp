@@ -1,0 +1,39 @@
+#include "playback/track_end.h"
+
+#include <QCoreApplication>
+#include <QObject>
+
+#include "app/app_state.h"
+#include "playback/transport.h"
+
+namespace {
+
+// Lives on the window's thread; the engine thread only posts to it.
+QObject* EndReceiver() {
+    static QObject* receiver = new QObject(QCoreApplication::instance());
+    return receiver;
+}
+
+void AdvanceIfCurrent(HSTREAM ended) {
+    // An end that arrives for a stream that is no longer current (the listener moved on
+    // at the same moment) is dropped, so no track is skipped.
+    if (app.exiting || ended == 0 || ended != app.currentStream)
+        return;
+    OnTrackEnd();
+}
+
+void PostTrackEnd(HSYNC, DWORD channel, DWORD, void* user) {
+    QMetaObject::invokeMethod(static_cast<QObject*>(user), [channel] { AdvanceIfCurrent(channel); },
+                              Qt::QueuedConnection);
+}
+
+} // namespace
+
+void ArmTrackEnd(HSTREAM stream) {
+    BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, PostTrackEnd, EndReceiver());
+}
+
+void OnTrackEnd() {
+    const int next = app.trackIndex + 1 < app.trackCount ? app.trackIndex + 1 : 0;
+    PlayRowAfterRelease(next);
+}

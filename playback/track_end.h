@@ -1,0 +1,10 @@
+// The end of a track: the engine reports it on its own thread; the advance runs on the
+// window's thread as one unit.
+#pragma once
+
+#include "engine/bass.h"
+
+// Arms the end-of-stream sync of stream.
+void ArmTrackEnd(HSTREAM stream);
+// The advance: release the stream, move to the next row (wrapping) and open it.
+void OnTrackEnd();

@@ -1,0 +1,17 @@
+// Play/pause, first/previous/next/last, list choice and seeking.
+#pragma once
+
+void TogglePlayPause();
+void NextTrack();
+void PreviousTrack();
+void FirstTrack();
+void LastTrack();
+// Selects row i, builds its path and opens it.
+void PlayListIndex(int row);
+// Releases the stream and opens row (which becomes trackIndex); a row the list does not
+// have opens nothing and changes nothing.
+void PlayRowAfterRelease(int row);
+// The listener chose a row in the list.
+void TrackRowChosen(int row);
+// The listener moved the position slider.
+void SeekToSlider(int seconds);

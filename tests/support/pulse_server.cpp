@@ -1,0 +1,207 @@
+#include "support/pulse_server.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace testsupport {
+
+namespace {
+
+// Starts a program (no shell) with extra environment entries and stdin/stdout redirected
+// to files; returns its PID. The program ends with the thread that started it.
+pid_t spawnProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+                   const std::string& stdinPath, const std::string& stdoutPath) {
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        bool overridden = std::any_of(extraEnv.begin(), extraEnv.end(), [&](const std::string& x) {
+            return entry.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0;
+        });
+        if (!overridden)
+            envStrings.push_back(entry);
+    }
+    envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> envp, args;
+    for (auto& s : envStrings)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argCopies = argv;
+    for (auto& s : argCopies)
+        args.push_back(s.data());
+    args.push_back(nullptr);
+
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("cannot start " + argv[0]);
+    if (pid == 0) {
+        // A test program that crashes or is killed must not leave its daemon behind.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        const int in = open(stdinPath.c_str(), O_RDONLY);
+        const int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0)
+            _exit(127);
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void stopProcess(pid_t& pid) {
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 200; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+bool processAlive(pid_t pid) { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
+
+} // namespace
+
+PulseServer::PulseServer() {
+    socketPath_ = dir_.file("native");
+    const std::string config = dir_.file("tellwick.pa");
+    {
+        std::ofstream pa(config);
+        pa << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socketPath_ << "\n"
+           << "load-module module-null-sink sink_name=tellwick_test rate=" << sinkRate
+           << " channels=" << sinkChannels << "\n"
+           << "set-default-sink tellwick_test\n";
+    }
+    const std::string home = dir_.file("home");
+    mkdir(home.c_str(), 0700);
+    if (const char* old = std::getenv("PULSE_SERVER")) {
+        hadPulseServer_ = true;
+        previousPulseServer_ = old;
+    }
+    daemonPid_ = spawnProgram({"pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
+                               "--use-pid-file=no", "--log-target=stderr", "--log-level=error", "-F", config},
+                              {"XDG_RUNTIME_DIR=" + dir_.path(), "HOME=" + home}, "/dev/null", "/dev/null");
+    setenv("PULSE_SERVER", address().c_str(), 1);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (run("pactl info >/dev/null 2>&1") != 0) {
+        if (!processAlive(daemonPid_) || std::chrono::steady_clock::now() > deadline) {
+            stopProcess(daemonPid_);
+            throw std::runtime_error("private PulseAudio daemon did not start");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+PulseServer::~PulseServer() {
+    stopProcess(keepAlivePid_);
+    stopProcess(daemonPid_);
+    if (hadPulseServer_)
+        setenv("PULSE_SERVER", previousPulseServer_.c_str(), 1);
+    else
+        unsetenv("PULSE_SERVER");
+}
+
+void PulseServer::makeMonitorRealTime() {
+    if (keepAlivePid_ > 0)
+        return;
+    keepAlivePid_ = spawnProgram({"pacat", "--playback", "--latency-msec=20", "--format=s16le", "--rate=48000",
+                                  "--channels=2", "--client-name=tellwick-keepalive"},
+                                 {}, "/dev/zero", "/dev/null");
+    // Wait until the silent stream is connected, then wake the sink onto the short timer.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (capture("pactl list short sink-inputs 2>/dev/null").empty() &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    run("pactl suspend-sink tellwick_test 1 && pactl suspend-sink tellwick_test 0");
+}
+
+MonitorCapture::MonitorCapture(const std::string& outputPath) : path_(outputPath) {
+    pid_ = spawnProgram({"parec", "--raw", "-d", "tellwick_test.monitor", "--format=float32le", "--rate=48000",
+                         "--channels=2", "--latency-msec=10"},
+                        {}, "/dev/null", path_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (framesSoFar() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+MonitorCapture::~MonitorCapture() { stopProcess(pid_); }
+
+std::size_t MonitorCapture::framesSoFar() const {
+    struct stat st {};
+    if (stat(path_.c_str(), &st) != 0)
+        return 0;
+    return static_cast<std::size_t>(st.st_size) / (sizeof(float) * channels);
+}
+
+void MonitorCapture::stop() {
+    stopProcess(pid_);
+    std::ifstream in(path_, std::ios::binary);
+    in.seekg(0, std::ios::end);
+    const auto bytes = static_cast<std::size_t>(in.tellg());
+    in.seekg(0);
+    samples_.assign(bytes / (sizeof(float) * channels) * channels, 0.0f);
+    in.read(reinterpret_cast<char*>(samples_.data()), static_cast<std::streamsize>(samples_.size() * sizeof(float)));
+}
+
+std::vector<float> MonitorCapture::channel(int index, std::size_t fromFrame, std::size_t frames) const {
+    std::vector<float> out;
+    const std::size_t end = std::min(frameCount(), fromFrame + frames);
+    for (std::size_t f = fromFrame; f < end; ++f)
+        out.push_back(samples_[f * channels + index]);
+    return out;
+}
+
+long MonitorCapture::firstSoundFrom(std::size_t fromFrame, float threshold) const {
+    for (std::size_t i = fromFrame * channels; i < samples_.size(); ++i)
+        if (std::fabs(samples_[i]) > threshold)
+            return static_cast<long>(i / channels);
+    return -1;
+}
+
+long MonitorCapture::lastSoundFrom(std::size_t fromFrame, float threshold) const {
+    for (std::size_t i = samples_.size(); i > fromFrame * channels; --i)
+        if (std::fabs(samples_[i - 1]) > threshold)
+            return static_cast<long>((i - 1) / channels);
+    return -1;
+}
+
+double MonitorCapture::dominantFrequency(std::size_t fromFrame, std::size_t frames) const {
+    const auto left = channel(0, fromFrame, frames);
+    return testsupport::dominantFrequency(left.data(), left.size(), rate);
+}
+
+double MonitorCapture::rms(std::size_t fromFrame, std::size_t frames, int channelIndex) const {
+    const auto samples = channel(channelIndex, fromFrame, frames);
+    return testsupport::rms(samples.data(), samples.size());
+}
+
+float MonitorCapture::peak(std::size_t fromFrame, std::size_t frames, int channelIndex) const {
+    float best = 0;
+    for (float s : channel(channelIndex, fromFrame, frames))
+        best = std::max(best, std::fabs(s));
+    return best;
+}
+
+} // namespace testsupport

@@ -1,0 +1,85 @@
+// A private PulseAudio daemon with a null sink, and a recorder of what that sink plays.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "support/fixtures.h"
+
+namespace testsupport {
+
+// Starts `pulseaudio` on a fresh socket with one null sink ("tellwick_test", 48 kHz stereo)
+// as the default sink, and points PULSE_SERVER of this process at it. Stops it on destruction.
+class PulseServer {
+public:
+    static constexpr int sinkRate = 48000;
+    static constexpr int sinkChannels = 2;
+
+    // Throws std::runtime_error when the daemon does not answer within a few seconds.
+    PulseServer();
+    ~PulseServer();
+    PulseServer(const PulseServer&) = delete;
+    PulseServer& operator=(const PulseServer&) = delete;
+
+    pid_t pid() const { return daemonPid_; }
+    const std::string& socketPath() const { return socketPath_; }
+    // The value PULSE_SERVER holds while this server runs.
+    std::string address() const { return "unix:" + socketPath_; }
+
+    // An idle null sink wakes only every couple of seconds, so its monitor lags. This keeps a
+    // silent low-latency stream connected and wakes the sink once, after which recording
+    // the monitor is real-time. Idempotent.
+    void makeMonitorRealTime();
+
+private:
+    TempDir dir_;
+    std::string socketPath_;
+    std::string previousPulseServer_;
+    bool hadPulseServer_ = false;
+    pid_t daemonPid_ = -1;
+    pid_t keepAlivePid_ = -1;
+};
+
+// Records the null sink's monitor as 48 kHz stereo float frames into a file.
+class MonitorCapture {
+public:
+    static constexpr int rate = PulseServer::sinkRate;
+    static constexpr int channels = PulseServer::sinkChannels;
+
+    // Starts `parec` on the default sink's monitor; waits until it delivers frames.
+    explicit MonitorCapture(const std::string& outputPath);
+    ~MonitorCapture();
+    MonitorCapture(const MonitorCapture&) = delete;
+    MonitorCapture& operator=(const MonitorCapture&) = delete;
+
+    // Frames recorded so far: a marker for "now" in the capture's own time line (it lags
+    // real time by the recorder's small latency, so timings measured against it err long).
+    std::size_t framesSoFar() const;
+    // Stops the recorder and loads the samples.
+    void stop();
+
+    std::size_t frameCount() const { return samples_.size() / channels; }
+    const std::vector<float>& samples() const { return samples_; }
+    // One channel (0 left, 1 right) of a frame range, clipped to what was recorded.
+    std::vector<float> channel(int index, std::size_t fromFrame, std::size_t frames) const;
+    // First frame at or after fromFrame whose absolute sample (either channel) exceeds threshold;
+    // -1 when there is none.
+    long firstSoundFrom(std::size_t fromFrame, float threshold = 0.01f) const;
+    // Last frame at or after fromFrame that exceeds threshold; -1 when there is none.
+    long lastSoundFrom(std::size_t fromFrame, float threshold = 0.01f) const;
+    // Dominant frequency (Hz) and RMS of the left channel over a frame range.
+    double dominantFrequency(std::size_t fromFrame, std::size_t frames) const;
+    double rms(std::size_t fromFrame, std::size_t frames, int channelIndex = 0) const;
+    // Largest absolute sample of one channel over a frame range.
+    float peak(std::size_t fromFrame, std::size_t frames, int channelIndex = 0) const;
+
+private:
+    std::string path_;
+    pid_t pid_ = -1;
+    std::vector<float> samples_;
+};
+
+} // namespace testsupport

@@ -1,0 +1,95 @@
+#include "support/qt/player_harness.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/app_state.h"
+#include "app/data_paths.h"
+#include "app/startup.h"
+#include "ui/control_ids.h"
+#include "ui/dialogs.h"
+#include "ui/main_window.h"
+
+namespace testsupport {
+
+void EnsureApplication() {
+    if (QApplication::instance())
+        return;
+    static int argc = 1;
+    static char name[] = "tellwick-test";
+    static char* argv[] = {name, nullptr};
+    new QApplication(argc, argv);
+}
+
+void Pump(int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QTest::qSleep(2);
+    }
+}
+
+PlayerHarness::PlayerHarness(std::string programFolder) : folder_(std::move(programFolder)) {
+    EnsureApplication();
+    SetProgramFolderForTests(folder_);
+    SetWarningSeam([this](const QString& text) { warnings_ << text; });
+    SetPickAudioFileSeam([this](const QString&) {
+        auto answer = nextPick_;
+        nextPick_.reset();
+        return answer;
+    });
+}
+
+PlayerHarness::~PlayerHarness() {
+    if (running_)
+        exitAndReset();
+    SetWarningSeam(nullptr);
+    SetPickAudioFileSeam(nullptr);
+}
+
+bool PlayerHarness::start() {
+    app = AppState{};
+    running_ = StartPlayer();
+    return running_;
+}
+
+void PlayerHarness::exitAndReset() {
+    if (running_ && !app.exiting)
+        command(ids::MenuExit);
+    resetWithoutSaving();
+}
+
+void PlayerHarness::resetWithoutSaving() {
+    BASS_Free();
+    delete app.mainWindow;
+    app = AppState{};
+    running_ = false;
+}
+
+MainWindow* PlayerHarness::window() const {
+    return app.mainWindow;
+}
+
+void PlayerHarness::answerFileDialog(std::optional<QString> path) {
+    nextPick_ = std::move(path);
+}
+
+void PlayerHarness::addFolder(const std::string& filePath) {
+    answerFileDialog(QString::fromStdString(filePath));
+    command(ids::AddFolderButton);
+}
+
+void PlayerHarness::command(int id) {
+    if (QPushButton* button = app.mainWindow->button(id)) {
+        QTest::mouseClick(button, Qt::LeftButton);
+        return;
+    }
+    if (QAction* action = app.mainWindow->menuAction(id))
+        action->trigger();
+}
+
+} // namespace testsupport

@@ -1,0 +1,55 @@
+// Runs the real player window in the test process: the real engine, a private sound
+// server, data files in a temp folder. Modal boxes go through the seams the player uses.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <string>
+
+#include "support/fixtures.h"
+
+class MainWindow;
+
+namespace testsupport {
+
+// The one QApplication of a test program (offscreen platform).
+void EnsureApplication();
+// Runs the event loop for ms milliseconds (timers tick, posted events arrive).
+void Pump(int ms);
+
+class PlayerHarness {
+public:
+    // Data files live in programFolder (the folder the player takes for its own).
+    explicit PlayerHarness(std::string programFolder);
+    ~PlayerHarness();
+
+    // StartPlayer: the window's initialisation; false when start-up failed.
+    bool start();
+    // Exit through the menu's Exit, then forget the window and the state, as a restart would.
+    void exitAndReset();
+    // Forget the window and the state without saving (a crash or kill).
+    void resetWithoutSaving();
+
+    MainWindow* window() const;
+    // Warnings shown since the start, in order.
+    const QStringList& warnings() const { return warnings_; }
+    void clearWarnings() { warnings_.clear(); }
+    // The next file dialog answers with path (nothing = cancel).
+    void answerFileDialog(std::optional<QString> path);
+    // Picks a file through "Добавить папку" (button 1003).
+    void addFolder(const std::string& filePath);
+    // Clicks a button or triggers a menu item the way the listener does.
+    void command(int id);
+
+    std::string dataFile() const { return folder_ + "/data.dat"; }
+    std::string settingsFile() const { return folder_ + "/tellwick.ini"; }
+
+private:
+    std::string folder_;
+    QStringList warnings_;
+    std::optional<QString> nextPick_;
+    bool running_ = false;
+};
+
+} // namespace testsupport

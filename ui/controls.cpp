@@ -1,0 +1,240 @@
+#include "ui/controls.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QSizeGrip>
+#include <QStyleOptionSlider>
+#include <QStyleOptionTabWidgetFrame>
+#include <QTextOption>
+#include <QToolTip>
+
+#include "ui/dialog_units.h"
+
+TickSlider::TickSlider(Qt::Orientation orientation, DragRelease dragRelease, QWidget* parent)
+    : QSlider(orientation, parent), dragRelease_(dragRelease)
+{
+    setTickPosition(QSlider::TicksBothSides);
+    setFocusPolicy(Qt::StrongFocus);
+    // actionTriggered comes before the value moves; the event handlers below report once
+    // the base class has finished the action.
+    connect(this, &QAbstractSlider::actionTriggered, this, [this] { actionSeen_ = true; });
+    connect(this, &QAbstractSlider::sliderMoved, this, [this](int value) {
+        if (showsValueTip_)
+            showValueTip(value);
+    });
+    connect(this, &QAbstractSlider::sliderReleased, this, [this] {
+        if (showsValueTip_)
+            QToolTip::hideText();
+    });
+}
+
+void TickSlider::setTicks(const QList<int>& ticks)
+{
+    ticks_ = ticks;
+    update();
+}
+
+template <typename Handler>
+void TickSlider::reportActionsOf(Handler&& handler)
+{
+    actionSeen_ = false;
+    handler();
+    if (actionSeen_) {
+        actionSeen_ = false;
+        emit movedByListener(value());
+    }
+}
+
+void TickSlider::keyPressEvent(QKeyEvent* event)
+{
+    reportActionsOf([&] { QSlider::keyPressEvent(event); });
+}
+
+void TickSlider::mousePressEvent(QMouseEvent* event)
+{
+    reportActionsOf([&] { QSlider::mousePressEvent(event); });
+}
+
+void TickSlider::mouseMoveEvent(QMouseEvent* event)
+{
+    reportActionsOf([&] { QSlider::mouseMoveEvent(event); });
+}
+
+void TickSlider::mouseReleaseEvent(QMouseEvent* event)
+{
+    const bool wasDragging = isSliderDown();
+    reportActionsOf([&] { QSlider::mouseReleaseEvent(event); });
+    if (wasDragging && dragRelease_ == DragRelease::Reports)
+        emit movedByListener(value());
+}
+
+void TickSlider::wheelEvent(QWheelEvent* event)
+{
+    reportActionsOf([&] { QSlider::wheelEvent(event); });
+}
+
+void TickSlider::timerEvent(QTimerEvent* event)
+{
+    // The repeat of a held click on the groove runs from a timer.
+    reportActionsOf([&] { QSlider::timerEvent(event); });
+}
+
+QRect TickSlider::handleRectAt(int position) const
+{
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    option.sliderPosition = position;
+    option.sliderValue = position;
+    return style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
+}
+
+QRect TickSlider::handleRect() const
+{
+    return handleRectAt(sliderPosition());
+}
+
+void TickSlider::showValueTip(int position)
+{
+    const QRect handle = handleRectAt(position);
+    const QPoint anchor = orientation() == Qt::Horizontal
+                              ? QPoint(handle.center().x(), handle.top() - handle.height())
+                              : QPoint(handle.left() - handle.width(), handle.center().y());
+    QToolTip::showText(mapToGlobal(anchor), QString::number(position), this);
+}
+
+void TickSlider::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    // The style draws groove and thumb; tick marks at arbitrary positions are drawn here.
+    option.subControls = QStyle::SC_SliderGroove | QStyle::SC_SliderHandle;
+    style()->drawComplexControl(QStyle::CC_Slider, &option, &painter, this);
+
+    // Marks stand just beyond the thumb's reach on both sides, as trackbars draw them.
+    constexpr int tickLength = 4;
+    painter.setPen(palette().color(QPalette::WindowText));
+    QList<int> marks = ticks_;
+    marks << minimum() << maximum();
+    for (int mark : marks) {
+        if (mark < minimum() || mark > maximum())
+            continue;
+        const QRect thumb = handleRectAt(mark);
+        const QPoint centre = thumb.center();
+        if (orientation() == Qt::Horizontal) {
+            const int above = qMax(0, thumb.top() - 2 - tickLength);
+            const int below = qMin(height() - tickLength, thumb.bottom() + 3);
+            painter.drawLine(centre.x(), above, centre.x(), above + tickLength - 1);
+            painter.drawLine(centre.x(), below, centre.x(), below + tickLength - 1);
+        } else {
+            const int before = qMax(0, thumb.left() - 2 - tickLength);
+            const int after = qMin(width() - tickLength, thumb.right() + 3);
+            painter.drawLine(before, centre.y(), before + tickLength - 1, centre.y());
+            painter.drawLine(after, centre.y(), after + tickLength - 1, centre.y());
+        }
+    }
+}
+
+int TabExpandingLabel::tabStopDistance() const
+{
+    return 8 * AverageLetterWidth(fontMetrics());
+}
+
+void TabExpandingLabel::paintEvent(QPaintEvent* event)
+{
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    QTextOption option(alignment());
+    option.setWrapMode(QTextOption::NoWrap);
+    option.setTabStopDistance(tabStopDistance());
+    painter.setPen(palette().color(foregroundRole()));
+    // A substitute font wider than the intended face would cut the last words off; the line
+    // is then narrowed as a whole so that every caption stays under its slider.
+    const QRectF area(contentsRect());
+    const qreal naturalWidth =
+        fontMetrics()
+            .size(Qt::TextSingleLine | Qt::TextExpandTabs, text(), tabStopDistance())
+            .width();
+    const qreal squeeze = naturalWidth > area.width() ? area.width() / naturalWidth : 1.0;
+    painter.translate(area.topLeft());
+    painter.scale(squeeze, 1.0);
+    painter.drawText(QRectF(0, 0, area.width() / squeeze, area.height()), text(), option);
+}
+
+StatusLine::StatusLine(const QFont& partFont, QWidget* parent) : QStatusBar(parent)
+{
+    setFont(partFont);
+    static const char* const accessibleNames[PartCount] = {
+        "Число треков", "Формат потока", "Длительность трека", "Время воспроизведения"};
+    for (int i = 0; i < PartCount; ++i) {
+        auto* label = new QLabel(this);
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setIndent(3);
+        label->setTextFormat(Qt::PlainText);
+        label->setAccessibleName(QString::fromUtf8(accessibleNames[i]));
+        parts_[i] = label;
+    }
+    setSizeGripEnabled(true);
+    if (auto* grip = findChild<QSizeGrip*>())
+        grip->raise();
+    setFixedHeight(QFontMetrics(font()).height() + 8);
+}
+
+void StatusLine::setPartText(int part, const QString& text)
+{
+    parts_.at(part)->setText(text);
+}
+
+QString StatusLine::partText(int part) const
+{
+    return parts_.at(part)->text();
+}
+
+void StatusLine::resizeEvent(QResizeEvent* event)
+{
+    QStatusBar::resizeEvent(event);
+    placeParts();
+}
+
+void StatusLine::placeParts()
+{
+    int left = 0;
+    for (int i = 0; i < PartCount; ++i) {
+        const int right = i < PartCount - 1 ? PartRightEdges[i] : width();
+        parts_[i]->setGeometry(left, 0, qMax(0, right - left), height());
+        left = right;
+    }
+    if (auto* grip = findChild<QSizeGrip*>())
+        grip->raise();
+}
+
+BookTabBar::BookTabBar(QWidget* parent) : QTabBar(parent)
+{
+    setExpanding(false);
+    setUsesScrollButtons(true);
+    setElideMode(Qt::ElideNone);
+    setDrawBase(false);
+}
+
+QSize BookTabBar::tabSizeHint(int index) const
+{
+    QSize hint = QTabBar::tabSizeHint(index);
+    hint.setWidth(qMax(hint.width(), MinimumTabWidth));
+    return hint;
+}
+
+QSize BookTabBar::minimumTabSizeHint(int index) const
+{
+    return tabSizeHint(index);
+}
+
+void TabPane::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    QStyleOptionTabWidgetFrame option;
+    option.initFrom(this);
+    option.lineWidth = style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, this);
+    option.shape = QTabBar::RoundedNorth;
+    style()->drawPrimitive(QStyle::PE_FrameTabWidget, &option, &painter, this);
+}

@@ -1,0 +1,190 @@
+#include "ui/dialogs.h"
+
+#include <QCloseEvent>
+#include <QDialog>
+#include <QFile>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+
+#include "ui/control_ids.h"
+#include "ui/dialog_units.h"
+#include "ui/icons.h"
+
+namespace {
+
+std::function<void(const QString&)>& WarningSeam()
+{
+    static std::function<void(const QString&)> seam;
+    return seam;
+}
+
+std::function<std::optional<QString>(const QString&)>& PickAudioFileSeam()
+{
+    static std::function<std::optional<QString>(const QString&)> seam;
+    return seam;
+}
+
+const QString PlayableFormatsFilter = QStringLiteral(
+    "Воспроизводимые форматы (*.wav *.cda *.aif *.aiff *.mp3 *.wma *.ogg *.flac *.ape *.m4a "
+    "*.m4b)");
+const QString AllFilesFilter = QStringLiteral("Все файлы (*)");
+constexpr int AppIconSize = 48;
+constexpr int EntryTextLimit = 7;
+
+// A small fixed-size modal box laid out in dialog units of an 8 pt font. It ends only
+// through its close box (or its own buttons): Enter and Escape do nothing.
+class SmallDialog : public QDialog {
+public:
+    SmallDialog(QWidget* owner, int id, const QString& caption, int widthDlu, int heightDlu)
+        : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                             Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                             Qt::MSWindowsFixedSizeDialogHint)
+    {
+        setObjectName(QString::number(id));
+        setWindowTitle(caption);
+        setModal(true);
+        setFont(PointSizedFont(QStringLiteral("Tahoma"), 8));
+        units_ = DialogUnitsOf(font());
+        setFixedSize(units_.size(widthDlu, heightDlu));
+        if (QFile::exists(QStringLiteral("small.ico")))
+            setWindowIcon(QIcon(QStringLiteral("small.ico")));
+        if (const QScreen* screen = QGuiApplication::primaryScreen())
+            move(screen->availableGeometry().center() - rect().center());
+    }
+
+    QRect dluRect(int x, int y, int width, int height) const
+    {
+        return units_.rect(x, y, width, height);
+    }
+
+    void reject() override {}
+
+protected:
+    void closeEvent(QCloseEvent* event) override
+    {
+        done(QDialog::Rejected);
+        event->accept();
+    }
+
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        switch (event->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Escape:
+            event->accept();
+            return;
+        default:
+            QDialog::keyPressEvent(event);
+        }
+    }
+
+private:
+    DialogUnits units_;
+};
+
+QLabel* AddCentredLine(SmallDialog& dialog, const QString& text, int y, int widthDlu)
+{
+    auto* line = new QLabel(text, &dialog);
+    line->setGeometry(dialog.dluRect(0, y, widthDlu, 10));
+    line->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    return line;
+}
+
+} // namespace
+
+void ShowWarning(QWidget* owner, const QString& text)
+{
+    if (WarningSeam()) {
+        WarningSeam()(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Ошибка"), text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+void SetWarningSeam(std::function<void(const QString& text)> seam)
+{
+    WarningSeam() = std::move(seam);
+}
+
+std::optional<QString> PickAudioFile(QWidget* owner, const QString& startPath)
+{
+    if (PickAudioFileSeam())
+        return PickAudioFileSeam()(startPath);
+    QString chosenFilter = PlayableFormatsFilter;
+    const QString path = QFileDialog::getOpenFileName(
+        owner, QString(), startPath, PlayableFormatsFilter + QStringLiteral(";;") + AllFilesFilter,
+        &chosenFilter);
+    if (path.isEmpty())
+        return std::nullopt;
+    return path;
+}
+
+void SetPickAudioFileSeam(std::function<std::optional<QString>(const QString& startPath)> seam)
+{
+    PickAudioFileSeam() = std::move(seam);
+}
+
+void RunAboutDialog(QWidget* owner, const QString& versionText)
+{
+    constexpr int widthDlu = 198;
+    SmallDialog dialog(owner, ids::AboutDialog, QStringLiteral("О программе"), widthDlu, 81);
+
+    AddCentredLine(dialog, QStringLiteral("Tellwick — проигрыватель аудиокниг"), 8, widthDlu);
+    AddCentredLine(dialog, QStringLiteral("Пять книг, каждая — с места остановки"), 18, widthDlu);
+
+    auto* icon = new QLabel(&dialog);
+    icon->setObjectName(QString::number(ids::AboutIcon));
+    icon->setPixmap(LoadIcon(ids::AppIcon).pixmap(AppIconSize, AppIconSize));
+    icon->setGeometry(QRect(dialog.dluRect(24, 30, 21, 20).topLeft(),
+                            QSize(AppIconSize, AppIconSize)));
+    icon->setAccessibleName(QStringLiteral("Значок программы"));
+
+    auto* version = new QLabel(versionText, &dialog);
+    version->setObjectName(QString::number(ids::AboutVersionText));
+    version->setGeometry(dialog.dluRect(72, 50, 175, 18));
+    version->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    version->setTextFormat(Qt::PlainText);
+
+    // The dialog returns also when the application is asked to exit while it is open.
+    dialog.exec();
+}
+
+std::optional<QString> RunSleepDialog(QWidget* owner)
+{
+    SmallDialog dialog(owner, ids::SleepDialog, QStringLiteral("Выключение"), 150, 70);
+
+    auto* prompt = new QLabel(QStringLiteral(" Выключить компьютер через (мин.): "), &dialog);
+    prompt->setGeometry(dialog.dluRect(6, 6, 140, 18));
+    prompt->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    prompt->setWordWrap(true);
+
+    auto* minutes = new QLineEdit(&dialog);
+    minutes->setObjectName(QString::number(ids::SleepMinutesEdit));
+    minutes->setGeometry(dialog.dluRect(63, 20, 30, 12));
+    minutes->setAccessibleName(QStringLiteral("Минуты до выключения"));
+    prompt->setBuddy(minutes);
+
+    auto* ok = new QPushButton(QStringLiteral("OK"), &dialog);
+    ok->setObjectName(QString::number(ids::SleepOkButton));
+    ok->setGeometry(dialog.dluRect(55, 45, 50, 15));
+    ok->setAutoDefault(false);
+    ok->setDefault(false);
+
+    std::optional<QString> entered;
+    QObject::connect(ok, &QPushButton::clicked, &dialog, [&] {
+        entered = minutes->text().left(EntryTextLimit);
+        dialog.done(ids::SleepOkButton);
+    });
+
+    minutes->setFocus();
+    dialog.exec();
+    return entered;
+}
