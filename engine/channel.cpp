@@ -61,12 +61,9 @@ std::shared_ptr<Channel> Channel::openPlaying(const std::string& path, std::shar
     std::shared_ptr<Channel> channel(new Channel(std::move(decoder), path, false));
     if (!channel->openOutput(std::move(pulse)))
         return nullptr;
+    // The buffer is filled at the first play(), after the caller has set the effects and
+    // the volume, so the very first sound heard already carries them.
     channel->feeder_ = std::thread(&Channel::feederLoop, channel.get(), channel);
-    {
-        // Fill the server's buffer now, so that play() is only an uncork.
-        std::lock_guard lock(channel->mutex_);
-        channel->fillLocked();
-    }
     return channel;
 }
 
@@ -273,6 +270,8 @@ bool Channel::play() {
         restartSegmentLocked(0);
         fillLocked();
     }
+    if (writtenFrames_ == 0)
+        fillLocked();
     state_ = State::Playing;
     stream_->setCorked(false);
     wakeFeeder();

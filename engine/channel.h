@@ -25,7 +25,7 @@ class Channel {
 public:
     // A channel read with getData(); never reaches the server. nullptr when undecodable.
     static std::shared_ptr<Channel> openDecoding(const std::string& path);
-    // A paused channel whose server stream is already filled, so play() is heard at once.
+    // A paused channel with its server stream; play() fills it and is heard at once.
     // nullptr when undecodable or the server refuses the stream.
     static std::shared_ptr<Channel> openPlaying(const std::string& path, std::shared_ptr<PulseContext> pulse);
     ~Channel();

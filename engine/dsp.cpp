@@ -553,6 +553,12 @@ void Volume::setTarget(float volume) {
     if (volume == target_)
         return;
     target_ = volume;
+    if (fresh_) {
+        // Nothing heard yet: the first sound starts at the new volume.
+        current_ = target_;
+        rampFramesLeft_ = 0;
+        return;
+    }
     rampFramesLeft_ = framesFor(sampleRate_, kVolumeRampSeconds);
     step_ = (target_ - current_) / static_cast<float>(rampFramesLeft_);
 }
@@ -560,6 +566,7 @@ void Volume::setTarget(float volume) {
 float Volume::target() const { return target_; }
 
 void Volume::process(float* frames, std::size_t count, int channels) {
+    fresh_ = false;
     std::size_t i = 0;
     for (; i < count && rampFramesLeft_ > 0; ++i) {
         current_ += step_;

@@ -65,6 +65,7 @@ private:
     float current_ = 1.0f;
     float step_ = 0.0f;
     int rampFramesLeft_ = 0;
+    bool fresh_ = true; // nothing processed yet: a new target applies at once
 };
 
 } // namespace engine

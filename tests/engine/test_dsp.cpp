@@ -398,6 +398,9 @@ TEST(Volume, RampIsMonotonicWithEvenSteps) {
     engine::Volume volume(kRate);
     const int channels = 2;
     std::vector<float> ones(kRate / 10 * channels, 1.0f);
+    // Something has been heard at full volume; from here a change must ramp.
+    std::vector<float> before(64 * channels, 1.0f);
+    volume.process(before.data(), 64, channels);
     volume.setTarget(0.2f);
     volume.process(ones.data(), ones.size() / channels, channels);
     std::vector<float> left(ones.size() / channels);
@@ -417,4 +420,13 @@ TEST(Volume, RampIsMonotonicWithEvenSteps) {
         ASSERT_LE(left[i - 1] - left[i], evenStep * 1.01 + 1e-6);
         ASSERT_GE(left[i], 0.2f);
     }
+}
+
+TEST(Volume, FirstSoundStartsAtTheVolumeSetBeforeIt) {
+    engine::Volume volume(kRate);
+    volume.setTarget(0.25f);
+    std::vector<float> frames(256, 1.0f);
+    volume.process(frames.data(), frames.size(), 1);
+    EXPECT_EQ(frames.front(), 0.25f);
+    EXPECT_EQ(frames.back(), 0.25f);
 }
