@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cmath>
 #include <complex>
+#include <cstring>
+#include <emmintrin.h>
 #include <mutex>
 #include <numbers>
 #include <vector>
@@ -42,6 +44,19 @@ void dispatchChannels(int channels, Kernel&& kernel) {
     default: kernel.template operator()<8>(); break;
     }
 }
+
+// SSE2-sized vectors: the baseline of every x86-64, lowered to scalar code elsewhere.
+typedef double Doubles2 __attribute__((vector_size(16)));
+typedef float Floats4 __attribute__((vector_size(16)));
+typedef int Ints4 __attribute__((vector_size(16)));
+
+// Unaligned loads and stores through memcpy: the compiler emits single moves.
+inline Floats4 loadFloats4(const float* p) {
+    Floats4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void storeFloats4(float* p, Floats4 v) { std::memcpy(p, &v, sizeof v); }
 
 // ---------------------------------------------------------------- peaking EQ
 
@@ -83,6 +98,68 @@ double biquadMagnitude(const Biquad& q, double hz, int sampleRate) {
     return std::abs((q.b0 + q.b1 * z1 + q.b2 * z2) / (1.0 + q.a1 * z1 + q.a2 * z2));
 }
 
+// Steady-state filtering runs four frames at a time: each output of the block written as
+// a fixed combination of the block's inputs, the two inputs before it and the two outputs
+// before it. The four outputs then depend on the previous block only through one
+// multiply-add step, instead of a chain of four, which is what bounds a biquad's speed.
+constexpr int kBlockFrames = 4;
+
+struct BlockResponse {
+    // fromInput[k][m] weighs x[m - 2] (x[-2], x[-1] are the inputs before the block);
+    // entries with m > k + 2 are zero and skipped.
+    Doubles2 fromInput[kBlockFrames][kBlockFrames + 2];
+    Doubles2 fromY1[kBlockFrames], fromY2[kBlockFrames];
+};
+
+BlockResponse blockResponse(const Biquad& q) {
+    // Run the recursion on symbols: each value is a vector of weights over the unknowns
+    // x[-2..3], y[-2], y[-1].
+    constexpr int kInputs = kBlockFrames + 2;
+    using Weights = std::array<double, kInputs + 2>;
+    std::array<Weights, kBlockFrames + 2> y{}; // y[-2..3]
+    y[0][kInputs] = 1;
+    y[1][kInputs + 1] = 1;
+    for (int k = 0; k < kBlockFrames; ++k) {
+        Weights& out = y[k + 2];
+        for (std::size_t u = 0; u < out.size(); ++u)
+            out[u] = -q.a1 * y[k + 1][u] - q.a2 * y[k][u];
+        out[k + 2] += q.b0;
+        out[k + 1] += q.b1;
+        out[k] += q.b2;
+    }
+    BlockResponse r;
+    for (int k = 0; k < kBlockFrames; ++k) {
+        for (int m = 0; m < kInputs; ++m)
+            r.fromInput[k][m] = Doubles2{1, 1} * y[k + 2][m];
+        r.fromY2[k] = Doubles2{1, 1} * y[k + 2][kInputs];
+        r.fromY1[k] = Doubles2{1, 1} * y[k + 2][kInputs + 1];
+    }
+    return r;
+}
+
+// One or two channels of interleaved frames, widened to a pair of doubles.
+template <int C, int Lanes>
+Doubles2 loadLanes(const float* f) {
+    if constexpr (Lanes == 2) {
+        return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f))));
+    } else {
+        return Doubles2{f[0], 0};
+    }
+}
+
+template <int C, int Lanes>
+void storeLanes(float* f, Doubles2 v) {
+    if constexpr (Lanes == 2) {
+        _mm_storel_pi(reinterpret_cast<__m64*>(f), _mm_cvtpd_ps(v));
+    } else {
+        f[0] = static_cast<float>(v[0]);
+    }
+}
+
+// Below this the state can only ever add less than the smallest float to the output;
+// flushing it keeps the recursion out of denormal range during digital silence.
+constexpr double kNegligibleState = 1e-60;
+
 } // namespace
 
 struct PeakingEq::Impl {
@@ -100,8 +177,8 @@ struct PeakingEq::Impl {
     int glideFramesLeft = 0;
     bool running = false; // false: exact pass-through and all state zero
     bool fresh = true;    // nothing processed since construction or reset: changes apply at once
-    // Direct form I in double: the recursion is one multiply-add deep and behaves
-    // well while the coefficients glide.
+    // Direct form I in double (per channel): well behaved while the coefficients glide,
+    // and the state the block form needs.
     std::array<double, kMaxChannels> x1{}, x2{}, y1{}, y2{};
 
     void clearState() {
@@ -144,12 +221,46 @@ struct PeakingEq::Impl {
 
     template <int C>
     void filter(float* frames, std::size_t count) {
+        std::size_t done = 0;
+        if (glideFramesLeft > 0) {
+            done = std::min(count, static_cast<std::size_t>(glideFramesLeft));
+            filterFrames<C, true>(frames, done);
+        }
+        const std::size_t blocked = (count - done) / kBlockFrames * kBlockFrames;
+        if (blocked > 0) {
+            const BlockResponse response = blockResponse(current);
+            float* const start = frames + done * C;
+            for (int c = 0; c + 1 < C; c += 2)
+                filterBlocks<C, 2>(start, blocked, c, response);
+            if constexpr (C % 2 == 1)
+                filterBlocks<C, 1>(start, blocked, C - 1, response);
+            done += blocked;
+        }
+        filterFrames<C, false>(frames + done * C, count - done);
+        for (int c = 0; c < C; ++c) {
+            if (std::abs(y1[c]) < kNegligibleState)
+                y1[c] = 0;
+            if (std::abs(y2[c]) < kNegligibleState)
+                y2[c] = 0;
+        }
+    }
+
+    // One frame at a time: while the coefficients glide, and for the frames after the last block.
+    template <int C, bool Gliding>
+    void filterFrames(float* frames, std::size_t count) {
         std::array<double, C> sx1, sx2, sy1, sy2;
         std::copy_n(x1.begin(), C, sx1.begin());
         std::copy_n(x2.begin(), C, sx2.begin());
         std::copy_n(y1.begin(), C, sy1.begin());
         std::copy_n(y2.begin(), C, sy2.begin());
-        auto frame = [&](float* f, const Biquad& q) {
+        Biquad q = current;
+        for (std::size_t i = 0; i < count; ++i) {
+            if constexpr (Gliding) {
+                q += step;
+                if (--glideFramesLeft == 0)
+                    q = target;
+            }
+            float* f = frames + i * C;
             for (int c = 0; c < C; ++c) {
                 const double x = f[c];
                 const double y = q.b0 * x + q.b1 * sx1[c] + q.b2 * sx2[c] - q.a1 * sy1[c] - q.a2 * sy2[c];
@@ -159,21 +270,52 @@ struct PeakingEq::Impl {
                 sy1[c] = y;
                 f[c] = static_cast<float>(y);
             }
-        };
-        std::size_t i = 0;
-        for (; i < count && glideFramesLeft > 0; ++i) {
-            current += step;
-            if (--glideFramesLeft == 0)
-                current = target;
-            frame(frames + i * C, current);
         }
-        const Biquad q = current;
-        for (; i < count; ++i)
-            frame(frames + i * C, q);
+        current = q;
         std::copy_n(sx1.begin(), C, x1.begin());
         std::copy_n(sx2.begin(), C, x2.begin());
         std::copy_n(sy1.begin(), C, y1.begin());
         std::copy_n(sy2.begin(), C, y2.begin());
+    }
+
+    // Channels c (and c + 1 when Lanes is 2) over whole blocks, the two channels side by side.
+    template <int C, int Lanes>
+    void filterBlocks(float* frames, std::size_t count, int c, const BlockResponse& r) {
+        auto lanes = [&](const std::array<double, kMaxChannels>& state) {
+            return Doubles2{state[c], Lanes == 2 ? state[c + 1] : 0.0};
+        };
+        // x[0], x[1]: the two inputs before the block; x[2..5]: the block's inputs.
+        Doubles2 x[kBlockFrames + 2];
+        x[kBlockFrames] = lanes(x2);
+        x[kBlockFrames + 1] = lanes(x1);
+        Doubles2 ym2 = lanes(y2), ym1 = lanes(y1);
+        for (std::size_t i = 0; i < count; i += kBlockFrames) {
+            float* f = frames + i * C + c;
+            x[0] = x[kBlockFrames];
+            x[1] = x[kBlockFrames + 1];
+#pragma GCC unroll 4
+            for (int k = 0; k < kBlockFrames; ++k)
+                x[k + 2] = loadLanes<C, Lanes>(f + k * C);
+            Doubles2 y[kBlockFrames];
+#pragma GCC unroll 4
+            for (int k = 0; k < kBlockFrames; ++k) {
+                Doubles2 fromInputs = r.fromInput[k][0] * x[0];
+#pragma GCC unroll 6
+                for (int m = 1; m <= k + 2; ++m)
+                    fromInputs += r.fromInput[k][m] * x[m];
+                // The previous outputs come last: only this short tail waits for the previous block.
+                y[k] = (fromInputs + r.fromY2[k] * ym2) + r.fromY1[k] * ym1;
+                storeLanes<C, Lanes>(f + k * C, y[k]);
+            }
+            ym2 = y[kBlockFrames - 2];
+            ym1 = y[kBlockFrames - 1];
+        }
+        for (int lane = 0; lane < Lanes; ++lane) {
+            x2[c + lane] = x[kBlockFrames][lane];
+            x1[c + lane] = x[kBlockFrames + 1][lane];
+            y2[c + lane] = ym2[lane];
+            y1[c + lane] = ym1[lane];
+        }
     }
 
     // Once a flat target is reached and the old response has rung out, drop to pass-through.
@@ -253,7 +395,9 @@ namespace {
 
 constexpr int kLines = 8;
 constexpr std::array<double, kLines> kLineMs{29.7, 35.3, 40.1, 45.7, 50.9, 56.3, 61.7, 67.9};
-constexpr std::array<float, kLines> kInputSigns{1, -1, 1, 1, -1, 1, -1, -1};
+// The eight lines' values side by side: lines 0-3, then 4-7.
+using LineVector = std::array<Floats4, kLines / 4>;
+constexpr LineVector kInputSigns{Floats4{1, -1, 1, 1}, Floats4{-1, 1, -1, -1}};
 constexpr std::array<double, 2> kDiffuserMs{4.9, 1.7};
 constexpr float kDiffuserGain = 0.6f;
 // Keeps the decaying tail out of denormal range, where arithmetic becomes very slow.
@@ -265,8 +409,8 @@ struct ReverbGains {
     float input = 0; // includes the 1/channels of the mono sum and the spread over the lines
     float wet = 0;   // includes the level normalisation and the Hadamard scale
     float dry = 1;
-    std::array<float, kLines> feedback{}; // line gain x (1 - pole)
-    std::array<float, kLines> pole{};
+    LineVector feedback{}; // line gain x (1 - pole)
+    LineVector pole{};
 };
 
 ReverbGains operator-(const ReverbGains& x, const ReverbGains& y) {
@@ -274,9 +418,9 @@ ReverbGains operator-(const ReverbGains& x, const ReverbGains& y) {
     d.input = x.input - y.input;
     d.wet = x.wet - y.wet;
     d.dry = x.dry - y.dry;
-    for (int i = 0; i < kLines; ++i) {
-        d.feedback[i] = x.feedback[i] - y.feedback[i];
-        d.pole[i] = x.pole[i] - y.pole[i];
+    for (std::size_t h = 0; h < d.pole.size(); ++h) {
+        d.feedback[h] = x.feedback[h] - y.feedback[h];
+        d.pole[h] = x.pole[h] - y.pole[h];
     }
     return d;
 }
@@ -285,9 +429,9 @@ ReverbGains operator/(ReverbGains x, float d) {
     x.input /= d;
     x.wet /= d;
     x.dry /= d;
-    for (int i = 0; i < kLines; ++i) {
-        x.feedback[i] /= d;
-        x.pole[i] /= d;
+    for (std::size_t h = 0; h < x.pole.size(); ++h) {
+        x.feedback[h] /= d;
+        x.pole[h] /= d;
     }
     return x;
 }
@@ -296,9 +440,9 @@ void operator+=(ReverbGains& x, const ReverbGains& y) {
     x.input += y.input;
     x.wet += y.wet;
     x.dry += y.dry;
-    for (int i = 0; i < kLines; ++i) {
-        x.feedback[i] += y.feedback[i];
-        x.pole[i] += y.pole[i];
+    for (std::size_t h = 0; h < x.pole.size(); ++h) {
+        x.feedback[h] += y.feedback[h];
+        x.pole[h] += y.pole[h];
     }
 }
 
@@ -309,17 +453,61 @@ std::size_t powerOfTwoAbove(std::size_t n) {
     return p;
 }
 
-// Unscaled fast Walsh-Hadamard transform, written out so it stays in registers.
-inline void hadamard8(std::array<float, kLines>& h) {
-    auto butterfly = [&](int a, int b) {
-        const float x = h[a], y = h[b];
-        h[a] = x + y;
-        h[b] = x - y;
+// Negates the lanes whose mask bit is set; exact, so x + (-y) below equals x - y.
+inline Floats4 flipSigns(Floats4 v, Ints4 mask) { return reinterpret_cast<Floats4>(reinterpret_cast<Ints4>(v) ^ mask); }
+
+// Unscaled fast Walsh-Hadamard transform of lines 0-7: the butterflies of pairs, then of
+// pairs two apart within each half, then across the halves.
+inline void hadamard8(Floats4& low, Floats4& high) {
+    constexpr int kSign = static_cast<int>(0x80000000u);
+    auto inHalf = [](Floats4 v) {
+        v = flipSigns(v, Ints4{0, kSign, 0, kSign}) + __builtin_shuffle(v, Ints4{1, 0, 3, 2});
+        return flipSigns(v, Ints4{0, 0, kSign, kSign}) + __builtin_shuffle(v, Ints4{2, 3, 0, 1});
     };
-    butterfly(0, 1), butterfly(2, 3), butterfly(4, 5), butterfly(6, 7);
-    butterfly(0, 2), butterfly(1, 3), butterfly(4, 6), butterfly(5, 7);
-    butterfly(0, 4), butterfly(1, 5), butterfly(2, 6), butterfly(3, 7);
+    low = inHalf(low);
+    high = inHalf(high);
+    const Floats4 sum = low + high;
+    high = low - high;
+    low = sum;
 }
+
+// The same transform on four time steps at once: h[i] holds line i at four consecutive frames.
+inline void hadamard8(std::array<Floats4, kLines>& h) {
+#pragma GCC unroll 3
+    for (int distance = 1; distance < kLines; distance *= 2) {
+#pragma GCC unroll 8
+        for (int i = 0; i < kLines; ++i) {
+            if ((i & distance) != 0)
+                continue;
+            const Floats4 x = h[i], y = h[i + distance];
+            h[i] = x + y;
+            h[i + distance] = x - y;
+        }
+    }
+}
+
+// Rows become columns: four frames of four lines <-> four lines over four frames.
+inline void transpose4(Floats4& r0, Floats4& r1, Floats4& r2, Floats4& r3) {
+    const Floats4 t0 = __builtin_shuffle(r0, r1, Ints4{0, 4, 1, 5});
+    const Floats4 t1 = __builtin_shuffle(r2, r3, Ints4{0, 4, 1, 5});
+    const Floats4 t2 = __builtin_shuffle(r0, r1, Ints4{2, 6, 3, 7});
+    const Floats4 t3 = __builtin_shuffle(r2, r3, Ints4{2, 6, 3, 7});
+    r0 = __builtin_shuffle(t0, t1, Ints4{0, 1, 4, 5});
+    r1 = __builtin_shuffle(t0, t1, Ints4{2, 3, 6, 7});
+    r2 = __builtin_shuffle(t2, t3, Ints4{0, 1, 4, 5});
+    r3 = __builtin_shuffle(t2, t3, Ints4{2, 3, 6, 7});
+}
+
+// Frames handled together by the vector path of the reverb.
+constexpr int kVectorFrames = 4;
+
+// Where one span of frames reads and writes; no ring position wraps inside a span.
+struct ReverbSpan {
+    std::array<const float*, kLines> lineTap;
+    std::array<float*, kLines> lineWrite;
+    std::array<const float*, 2> diffuserTap;
+    std::array<float*, 2> diffuserWrite;
+};
 
 bool isDryOnly(const BASS_DX8_REVERB& p) { return p.fReverbMix <= -96.0f; }
 
@@ -341,11 +529,13 @@ struct Reverb::Impl {
 
     std::array<int, kLines> lineDelay{};
     std::array<int, 2> diffuserDelay{};
-    std::size_t lineMask = 0;
-    std::size_t diffuserMask = 0;
-    std::vector<float> lines;                        // frame-interleaved: kLines floats per time step
+    // Every ring has the same power-of-two size, so they all wrap at the same write index.
+    std::size_t ringSize = 0;
+    std::vector<float> lines;                        // one ring after the other, kLines of them
     std::array<std::vector<float>, 2> diffusers;
-    std::array<float, kLines> damping{};             // low-pass state per line
+    LineVector damping{};                            // low-pass state per line
+    // Four frames at once need every delay to be at least four frames long.
+    bool vectorised = false;
     std::size_t writeIndex = 0;
 
     void init(int rate, int chans) {
@@ -355,13 +545,11 @@ struct Reverb::Impl {
             lineDelay[i] = framesFor(sampleRate, kLineMs[i] / 1000);
         for (int j = 0; j < 2; ++j)
             diffuserDelay[j] = framesFor(sampleRate, kDiffuserMs[j] / 1000);
-        const std::size_t lineSize = powerOfTwoAbove(static_cast<std::size_t>(lineDelay.back()));
-        const std::size_t diffuserSize = powerOfTwoAbove(static_cast<std::size_t>(diffuserDelay[0]));
-        lineMask = lineSize - 1;
-        diffuserMask = diffuserSize - 1;
-        lines.assign(lineSize * kLines, 0.0f);
+        ringSize = powerOfTwoAbove(static_cast<std::size_t>(std::max(lineDelay.back(), diffuserDelay[0])));
+        lines.assign(ringSize * kLines, 0.0f);
         for (auto& d : diffusers)
-            d.assign(diffuserSize, 0.0f);
+            d.assign(ringSize, 0.0f);
+        vectorised = std::min(lineDelay[0], diffuserDelay[1]) >= kVectorFrames;
         current = target = gainsFor(applied);
         bypassed = isDryOnly(applied);
     }
@@ -370,7 +558,7 @@ struct Reverb::Impl {
         std::fill(lines.begin(), lines.end(), 0.0f);
         for (auto& d : diffusers)
             std::fill(d.begin(), d.end(), 0.0f);
-        damping.fill(0.0f);
+        damping = LineVector{};
     }
 
     ReverbGains gainsFor(const BASS_DX8_REVERB& p) const {
@@ -390,9 +578,9 @@ struct Reverb::Impl {
             const double r = std::pow(10.0, -3 * d * (1 / p.fHighFreqRTRatio - 1) / timeSamples);
             // One-pole low-pass, gain 1 at DC and r at fs/4: (1-p)^2 / (1+p^2) = r^2.
             const double pole = std::min(kMaxDampingPole, (1 - r * r) / (1 + r * std::sqrt(2 - r * r)));
-            g.pole[i] = static_cast<float>(pole);
+            g.pole[i / 4][i % 4] = static_cast<float>(pole);
             // The Hadamard mix is left unscaled in the loop; its 1/sqrt(kLines) lives here.
-            g.feedback[i] = static_cast<float>(lineGain * (1 - pole) / std::sqrt(double(kLines)));
+            g.feedback[i / 4][i % 4] = static_cast<float>(lineGain * (1 - pole) / std::sqrt(double(kLines)));
             for (int k = 0; k < kBands; ++k) {
                 const double w = kPi * (k + 0.5) / kBands;
                 const double response = (1 - pole) * (1 - pole) / (1 - 2 * pole * std::cos(w) + pole * pole);
@@ -441,63 +629,147 @@ struct Reverb::Impl {
     template <int C, bool Ramping>
     std::size_t run(float* frames, std::size_t count) {
         ReverbGains g = current;
-        std::array<float, kLines> lp = damping;
-        std::size_t w = writeIndex;
-        float* const lineData = lines.data();
-        const std::size_t lineMask = this->lineMask;
-        std::array<std::size_t, kLines> delay;
-        std::copy(lineDelay.begin(), lineDelay.end(), delay.begin());
-        float* const diffuserA = diffusers[0].data();
-        float* const diffuserB = diffusers[1].data();
+        LineVector lp = damping;
+        const std::size_t mask = ringSize - 1;
         std::size_t done = 0;
-        for (; done < count; ++done) {
-            if constexpr (Ramping) {
-                if (rampFramesLeft == 0)
-                    break;
-                g += step;
-                if (--rampFramesLeft == 0)
-                    g = target;
-            }
-            float* f = frames + done * C;
-            float mono = 0;
-            for (int c = 0; c < C; ++c)
-                mono += f[c];
-            float u = mono * g.input + kAntiDenormal;
-
-            // Schroeder all-passes: v[n] = u - g v[n-D], out = g v[n] + v[n-D].
-            {
-                const float delayed = diffuserA[(w - diffuserDelay[0]) & diffuserMask];
-                const float v = u - kDiffuserGain * delayed;
-                diffuserA[w & diffuserMask] = v;
-                u = delayed + kDiffuserGain * v;
-            }
-            {
-                const float delayed = diffuserB[(w - diffuserDelay[1]) & diffuserMask];
-                const float v = u - kDiffuserGain * delayed;
-                diffuserB[w & diffuserMask] = v;
-                u = delayed + kDiffuserGain * v;
-            }
-
-            std::array<float, kLines> h;
-#pragma GCC unroll 8
-            for (int i = 0; i < kLines; ++i)
-                h[i] = lineData[((w - delay[i]) & lineMask) * kLines + i];
-            hadamard8(h);
-            for (int c = 0; c < C; ++c)
-                f[c] = g.dry * f[c] + g.wet * h[c];
-
-            float* row = lineData + (w & lineMask) * kLines;
-#pragma GCC unroll 8
+        while (done < count && (!Ramping || rampFramesLeft > 0)) {
+            const std::size_t writeAt = writeIndex & mask;
+            std::size_t span = std::min(count - done, ringSize - writeAt);
+            if constexpr (Ramping)
+                span = std::min(span, static_cast<std::size_t>(rampFramesLeft));
+            auto tapAt = [&](int delay) {
+                const std::size_t at = (writeIndex - delay) & mask;
+                span = std::min(span, ringSize - at);
+                return at;
+            };
+            ReverbSpan at;
             for (int i = 0; i < kLines; ++i) {
-                lp[i] = g.feedback[i] * h[i] + g.pole[i] * lp[i];
-                row[i] = lp[i] + kInputSigns[i] * u;
+                float* const ring = lines.data() + i * ringSize;
+                at.lineTap[i] = ring + tapAt(lineDelay[i]);
+                at.lineWrite[i] = ring + writeAt;
             }
-            ++w;
+            for (int j = 0; j < 2; ++j) {
+                at.diffuserTap[j] = diffusers[j].data() + tapAt(diffuserDelay[j]);
+                at.diffuserWrite[j] = diffusers[j].data() + writeAt;
+            }
+            float* const spanFrames = frames + done * C;
+            std::size_t n = 0;
+            if constexpr (!Ramping) {
+                if (vectorised) {
+                    for (; n + kVectorFrames <= span; n += kVectorFrames)
+                        fourFrames<C>(spanFrames + n * C, at, n, g, lp);
+                }
+            }
+            for (; n < span; ++n) {
+                if constexpr (Ramping) {
+                    g += step;
+                    if (--rampFramesLeft == 0)
+                        g = target;
+                }
+                oneFrame<C>(spanFrames + n * C, at, n, g, lp);
+            }
+            done += span;
+            writeIndex += span;
         }
         current = g;
         damping = lp;
-        writeIndex = w;
         return done;
+    }
+
+    template <int C>
+    static void oneFrame(float* f, const ReverbSpan& at, std::size_t n, const ReverbGains& g, LineVector& lp) {
+        float mono = 0;
+        for (int c = 0; c < C; ++c)
+            mono += f[c];
+        float u = mono * g.input + kAntiDenormal;
+        // Schroeder all-passes: v[n] = u - g v[n-D], out = g v[n] + v[n-D].
+#pragma GCC unroll 2
+        for (int j = 0; j < 2; ++j) {
+            const float delayed = at.diffuserTap[j][n];
+            const float v = u - kDiffuserGain * delayed;
+            at.diffuserWrite[j][n] = v;
+            u = delayed + kDiffuserGain * v;
+        }
+
+        Floats4 low{at.lineTap[0][n], at.lineTap[1][n], at.lineTap[2][n], at.lineTap[3][n]};
+        Floats4 high{at.lineTap[4][n], at.lineTap[5][n], at.lineTap[6][n], at.lineTap[7][n]};
+        hadamard8(low, high);
+        for (int c = 0; c < C; ++c)
+            f[c] = g.dry * f[c] + g.wet * (c < 4 ? low[c] : high[c - 4]);
+
+        lp[0] = g.feedback[0] * low + g.pole[0] * lp[0];
+        lp[1] = g.feedback[1] * high + g.pole[1] * lp[1];
+        const Floats4 spread{u, u, u, u};
+        const LineVector back{lp[0] + kInputSigns[0] * spread, lp[1] + kInputSigns[1] * spread};
+#pragma GCC unroll 8
+        for (int i = 0; i < kLines; ++i)
+            at.lineWrite[i][n] = back[i / 4][i % 4];
+    }
+
+    // The same arithmetic as oneFrame on four frames, everything but the damping
+    // recursion done on all four at once.
+    template <int C>
+    static void fourFrames(float* f, const ReverbSpan& at, std::size_t n, const ReverbGains& g, LineVector& lp) {
+        Floats4 mono;
+        if constexpr (C == 1) {
+            mono = loadFloats4(f);
+        } else if constexpr (C == 2) {
+            const Floats4 a = loadFloats4(f), b = loadFloats4(f + 4);
+            mono = __builtin_shuffle(a, b, Ints4{0, 2, 4, 6}) + __builtin_shuffle(a, b, Ints4{1, 3, 5, 7});
+        } else {
+#pragma GCC unroll 4
+            for (int k = 0; k < kVectorFrames; ++k) {
+                float sum = 0;
+                for (int c = 0; c < C; ++c)
+                    sum += f[k * C + c];
+                mono[k] = sum;
+            }
+        }
+        Floats4 u = mono * g.input + kAntiDenormal;
+        // The shortest diffuser delay is at least four frames, so these four never read each other.
+#pragma GCC unroll 2
+        for (int j = 0; j < 2; ++j) {
+            const Floats4 delayed = loadFloats4(at.diffuserTap[j] + n);
+            const Floats4 v = u - kDiffuserGain * delayed;
+            storeFloats4(at.diffuserWrite[j] + n, v);
+            u = delayed + kDiffuserGain * v;
+        }
+
+        std::array<Floats4, kLines> h;
+#pragma GCC unroll 8
+        for (int i = 0; i < kLines; ++i)
+            h[i] = loadFloats4(at.lineTap[i] + n);
+        hadamard8(h);
+        if constexpr (C == 1) {
+            storeFloats4(f, g.dry * loadFloats4(f) + g.wet * h[0]);
+        } else if constexpr (C == 2) {
+            const Floats4 a = loadFloats4(f), b = loadFloats4(f + 4);
+            const Floats4 left = g.dry * __builtin_shuffle(a, b, Ints4{0, 2, 4, 6}) + g.wet * h[0];
+            const Floats4 right = g.dry * __builtin_shuffle(a, b, Ints4{1, 3, 5, 7}) + g.wet * h[1];
+            storeFloats4(f, __builtin_shuffle(left, right, Ints4{0, 4, 1, 5}));
+            storeFloats4(f + 4, __builtin_shuffle(left, right, Ints4{2, 6, 3, 7}));
+        } else {
+#pragma GCC unroll 4
+            for (int k = 0; k < kVectorFrames; ++k)
+                for (int c = 0; c < C; ++c)
+                    f[k * C + c] = g.dry * f[k * C + c] + g.wet * h[c][k];
+        }
+
+        // Damping frame by frame: lines side by side per frame, then back to lines over time.
+        transpose4(h[0], h[1], h[2], h[3]);
+        transpose4(h[4], h[5], h[6], h[7]);
+#pragma GCC unroll 4
+        for (int k = 0; k < kVectorFrames; ++k) {
+            lp[0] = g.feedback[0] * h[k] + g.pole[0] * lp[0];
+            lp[1] = g.feedback[1] * h[k + 4] + g.pole[1] * lp[1];
+            h[k] = lp[0];
+            h[k + 4] = lp[1];
+        }
+        transpose4(h[0], h[1], h[2], h[3]);
+        transpose4(h[4], h[5], h[6], h[7]);
+#pragma GCC unroll 8
+        for (int i = 0; i < kLines; ++i)
+            storeFloats4(at.lineWrite[i] + n, h[i] + kInputSigns[i / 4][i % 4] * u);
     }
 };
 
@@ -578,7 +850,12 @@ void Volume::process(float* frames, std::size_t count, int channels) {
     if (current_ == 1.0f)
         return;
     const float gain = current_;
-    for (std::size_t k = i * channels, end = count * channels; k < end; ++k)
+    const Floats4 gains{gain, gain, gain, gain};
+    std::size_t k = i * channels;
+    const std::size_t end = count * channels;
+    for (; k + 4 <= end; k += 4)
+        storeFloats4(frames + k, loadFloats4(frames + k) * gains);
+    for (; k < end; ++k)
         frames[k] *= gain;
 }
 

@@ -1,6 +1,6 @@
 #include "playback/tick.h"
 
-#include <QProgressBar>
+#include <algorithm>
 
 #include "app/app_state.h"
 #include "playback/text_format.h"
@@ -15,8 +15,7 @@ void TickHandler() {
     MainWindow* w = app.mainWindow;
 
     const DWORD level = BASS_ChannelGetLevel(app.currentStream);
-    w->meter(ids::LeftMeter)->setValue(int(std::min<DWORD>(level & 0xFFFF, 32767)));
-    w->meter(ids::RightMeter)->setValue(int(std::min<DWORD>(level >> 16, 32767)));
+    w->setMeterLevels(int(std::min<DWORD>(level & 0xFFFF, 32767)), int(std::min<DWORD>(level >> 16, 32767)));
 
     const QWORD position = BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE);
     // A file whose path the record cannot hold must not leave its position under another path.

@@ -269,6 +269,20 @@ QProgressBar* MainWindow::meter(int id) const
     return c_->meters.value(id);
 }
 
+void MainWindow::setMeterLevels(int left, int right)
+{
+    // A progress bar repaints at once on every change; with updates held back, both
+    // meters are drawn together in the next paint cycle instead.
+    for (auto [id, value] : {std::pair{ids::LeftMeter, left}, std::pair{ids::RightMeter, right}}) {
+        QProgressBar* bar = c_->meters.value(id);
+        if (bar->value() == value)
+            continue;
+        bar->setUpdatesEnabled(false);
+        bar->setValue(value);
+        bar->setUpdatesEnabled(true);
+    }
+}
+
 QLabel* MainWindow::titleLine() const
 {
     return c_->titleLine;

@@ -38,6 +38,7 @@ public:
     void setPositionTicks(const QList<int>& ticks);
     // The same for any slider (50..54 and 1010); both ends always carry a mark.
     void setSliderTicks(int id, const QList<int>& ticks);
+    void setMeterLevels(int left, int right); // 0..32767 each
     void setStatusText(int part, const QString& text); // parts 0..3
     QString statusText(int part) const;
     void setTitleText(const QString& text);

@@ -1,0 +1,247 @@
+// The player's speed, measured through the real window and engine with a private sound
+// server: start-up, pick to first sound, a 10,000-file folder, the gap between tracks,
+// and CPU while playing.
+//
+//   bench_app_speed              all figures (no display needed; QT_QPA_PLATFORM=xcb with Xvfb for a real X server)
+//   bench_app_speed --cpu-only   only the CPU while playing (for a profiler)
+#include <QApplication>
+#include <QListWidget>
+#include <QEventLoop>
+#include <QProcess>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/startup.h"
+#include "books/folder_playlist.h"
+#include "support/fixtures.h"
+#include "support/pulse_server.h"
+#include "support/qt/player_harness.h"
+#include "ui/control_ids.h"
+#include "ui/main_window.h"
+
+using namespace testsupport;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+namespace {
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Reads the sink's monitor through a pipe with a small latency, stamping each block as it arrives.
+class Listener {
+public:
+    Listener() {
+        pipe_ = popen("exec parec --raw --format=float32le --rate=48000 --channels=2 --latency-msec=5 "
+                      "-d tellwick_test.monitor",
+                      "r");
+        thread_ = std::thread([this] { run(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    ~Listener() {
+        stop_ = true;
+        if (pipe_)
+            pclose(pipe_);
+        thread_.join();
+    }
+    // Arrival time of the first block with sound after `since`.
+    std::optional<Clock::time_point> firstSoundAfter(Clock::time_point since) {
+        std::lock_guard lock(mutex_);
+        for (const auto& [when, loud] : blocks_)
+            if (when > since && loud)
+                return when;
+        return std::nullopt;
+    }
+    std::vector<float> samplesSince(std::size_t fromFrame) {
+        std::lock_guard lock(mutex_);
+        return {samples_.begin() + std::min(samples_.size(), fromFrame * 2), samples_.end()};
+    }
+    std::size_t frames() {
+        std::lock_guard lock(mutex_);
+        return samples_.size() / 2;
+    }
+
+private:
+    void run() {
+        std::vector<float> block(240 * 2);
+        while (!stop_ && pipe_) {
+            const std::size_t got = fread(block.data(), sizeof(float) * 2, 240, pipe_);
+            if (got == 0)
+                break;
+            bool loud = false;
+            for (std::size_t i = 0; i < got * 2; ++i)
+                loud = loud || std::abs(block[i]) > 0.01f;
+            std::lock_guard lock(mutex_);
+            blocks_.push_back({Clock::now(), loud});
+            samples_.insert(samples_.end(), block.begin(), block.begin() + got * 2);
+        }
+    }
+    FILE* pipe_ = nullptr;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<std::pair<Clock::time_point, bool>> blocks_;
+    std::vector<float> samples_;
+};
+
+double ProcessCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Child mode: from process start to the window shown with the settings restored.
+int StartupChild() {
+    const auto processStart = [] {
+        std::ifstream stat("/proc/self/stat");
+        std::string field;
+        for (int i = 0; i < 22 && stat >> field; ++i) {
+        }
+        return std::stod(field) / double(sysconf(_SC_CLK_TCK));
+    }();
+    EnsureApplication();
+    PlayerHarness player(fs::current_path().string());
+    player.start();
+    while (!player.window()->isVisible())
+        QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    const double uptime = now.tv_sec + now.tv_nsec / 1e9;
+    std::printf("%.1f\n", (uptime - processStart) * 1000);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--startup-child")
+        return StartupChild();
+
+    PulseServer server;
+    server.makeMonitorRealTime();
+    TempDir dir;
+    const bool cpuOnly = argc > 1 && std::string(argv[1]) == "--cpu-only";
+
+    // Start-up, in fresh processes (the settings file exists after the first).
+    std::vector<double> startup;
+    for (int i = 0; i < 7 && !cpuOnly; ++i) {
+        QProcess child;
+        child.setWorkingDirectory(QString::fromStdString(dir.path()));
+        child.start(QString::fromLocal8Bit(argv[0]), {"--startup-child"});
+        child.waitForFinished(10000);
+        startup.push_back(child.readAllStandardOutput().trimmed().toDouble());
+    }
+    if (!cpuOnly)
+        std::printf("start-up to window shown, settings restored: median %.0f ms, max %.0f ms (target < 300)\n",
+                Median(startup), *std::max_element(startup.begin(), startup.end()));
+
+    EnsureApplication();
+    TempDir media;
+    const std::string big = media.file("big");
+    const std::string gap = media.file("gap");
+    if (!cpuOnly) {
+        fs::create_directory(big);
+        for (int i = 0; i < 9990; ++i)
+            std::ofstream(big + "/note " + std::to_string(i) + ".txt");
+        for (int i = 0; i < 10; ++i)
+            makeTone(big + "/chapter " + std::to_string(i + 1) + ".mp3", 300 + 50 * i, 2, 44100, 2);
+        fs::create_directory(gap);
+        makeTone(gap + "/1.wav", 440, 1, 44100, 2);
+        makeTone(gap + "/2.wav", 660, 1, 44100, 2);
+    }
+
+    PlayerHarness player(dir.path());
+    player.start();
+    Pump(300);
+    if (!cpuOnly) {
+    Listener listener;
+
+    std::vector<double> scan, firstSound;
+    for (int i = 0; i < 7; ++i) {
+        BASS_ChannelPause(app.currentStream);
+        Pump(300);
+        app.mainWindow->trackList()->clear();
+        const auto scanStart = Clock::now();
+        DeriveFolderNames(big + "/chapter 1.mp3");
+        ScanFolder();
+        scan.push_back(Ms(Clock::now() - scanStart));
+
+        const auto click = Clock::now();
+        player.addFolder(big + "/chapter " + std::to_string(i + 1) + ".mp3");
+        std::optional<Clock::time_point> heard;
+        for (int wait = 0; wait < 100 && !heard; ++wait) {
+            Pump(5);
+            heard = listener.firstSoundAfter(click);
+        }
+        firstSound.push_back(heard ? Ms(*heard - click) : -1);
+    }
+    std::printf("10,000-file folder scanned and listed (10 accepted): median %.1f ms, max %.1f ms (target < 200)\n",
+                Median(scan), *std::max_element(scan.begin(), scan.end()));
+    std::printf("pick a file to its first sound (sink monitor, 5 ms blocks): median %.0f ms, max %.0f ms (target < 150)\n",
+                Median(firstSound), *std::max_element(firstSound.begin(), firstSound.end()));
+
+    // The gap between two tracks, on the sink's own time line.
+    BASS_ChannelPause(app.currentStream);
+    Pump(300);
+    const std::size_t mark = listener.frames();
+    player.addFolder(gap + "/1.wav");
+    Pump(2600);
+    const auto samples = listener.samplesSince(mark);
+    long firstLoud = -1, lastOfFirst = -1, firstOfSecond = -1;
+    for (std::size_t f = 0; f < samples.size() / 2; ++f) {
+        const bool loud = std::abs(samples[2 * f]) > 0.01f;
+        if (loud && firstLoud < 0)
+            firstLoud = long(f);
+        if (firstLoud >= 0 && loud && firstOfSecond < 0 && f > std::size_t(firstLoud) + 48000 * 9 / 10) {
+            if (lastOfFirst >= 0 && long(f) - lastOfFirst > 24)
+                firstOfSecond = long(f);
+            else
+                lastOfFirst = long(f);
+        }
+    }
+    if (firstOfSecond > 0)
+        std::printf("gap between the end of one track and the next: %.1f ms (target < 100)\n",
+                    (firstOfSecond - lastOfFirst) * 1000.0 / 48000);
+    else
+        std::printf("gap between tracks: none measurable (the next track followed within 0.5 ms)\n");
+
+    }
+
+    // CPU of the whole process while playing with the window shown and the tick running,
+    // measured inside the real event loop.
+    const std::string longBook = media.file("long");
+    fs::create_directory(longBook);
+    makeTone(longBook + "/long.mp3", 440, 30, 44100, 2);
+    player.addFolder(longBook + "/long.mp3");
+    Pump(500);
+    const double cpuStart = ProcessCpuSeconds();
+    const auto wallStart = Clock::now();
+    QEventLoop loop;
+    QTimer::singleShot(15000, &loop, &QEventLoop::quit);
+    loop.exec();
+    const double cpu = ProcessCpuSeconds() - cpuStart;
+    std::printf("CPU while playing with the window shown (%s): %.2f%% of one core (target < 1%%)\n",
+                qgetenv("QT_QPA_PLATFORM").isEmpty() ? "xcb" : qgetenv("QT_QPA_PLATFORM").constData(),
+                100 * cpu / (Ms(Clock::now() - wallStart) / 1000));
+    player.exitAndReset();
+    return 0;
+}
