@@ -33,6 +33,7 @@ void LoadBook() {
     const std::string path = app.bookRecord.path;
     DeriveFolderNames(path);
     ScanFolder();
-    OpenTrack(path);
-    BASS_ChannelSetPosition(app.currentStream, QWORD(app.bookRecord.position), BASS_POS_BYTE);
+    // The stored place, seeked to before playback starts; a place the engine refuses
+    // (negative, beyond the end) plays the file from its start.
+    OpenTrack(path, app.bookRecord.position);
 }

@@ -140,7 +140,9 @@ void Channel::feederLoop(std::shared_ptr<Channel> /*keepAlive*/) {
 }
 
 bool Channel::serviceLocked() {
-    if (!stream_ || state_ == State::Ended)
+    // A paused stream is not filled when the server asks: play() fills it with the
+    // effects and volume set by then.
+    if (!stream_ || state_ != State::Playing)
         return false;
     if (decodeFinished_ && stream_->drained()) {
         state_ = State::Ended;

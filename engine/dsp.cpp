@@ -45,7 +45,7 @@ void dispatchChannels(int channels, Kernel&& kernel) {
     }
 }
 
-// SSE2-sized vectors: the baseline of every x86-64, lowered to scalar code elsewhere.
+// SSE2-sized vectors: SSE2 is the baseline every x86-64 has, so no newer instruction set is assumed.
 typedef double Doubles2 __attribute__((vector_size(16)));
 typedef float Floats4 __attribute__((vector_size(16)));
 typedef int Ints4 __attribute__((vector_size(16)));
@@ -98,47 +98,45 @@ double biquadMagnitude(const Biquad& q, double hz, int sampleRate) {
     return std::abs((q.b0 + q.b1 * z1 + q.b2 * z2) / (1.0 + q.a1 * z1 + q.a2 * z2));
 }
 
-// Steady-state filtering runs four frames at a time: each output of the block written as
-// a fixed combination of the block's inputs, the two inputs before it and the two outputs
-// before it. The four outputs then depend on the previous block only through one
-// multiply-add step, instead of a chain of four, which is what bounds a biquad's speed.
+// Steady-state filtering runs four frames at a time. A peaking biquad has b1 = a1 and
+// b0 - 1 = a2 - b2, so its output is the input plus a resonance:
+//   y[n] = x[n] + e[n],   e[n] = (b0 - 1) (x[n] - x[n-2]) - a1 e[n-1] - a2 e[n-2].
+// Each e of a block is written as a fixed combination of the block's input differences
+// and the two e before the block, so the block depends on the previous one only through
+// one multiply-add step instead of a chain of four, which is what bounds a biquad's speed.
 constexpr int kBlockFrames = 4;
 
 struct BlockResponse {
-    // fromInput[k][m] weighs x[m - 2] (x[-2], x[-1] are the inputs before the block);
-    // entries with m > k + 2 are zero and skipped.
-    Doubles2 fromInput[kBlockFrames][kBlockFrames + 2];
-    Doubles2 fromY1[kBlockFrames], fromY2[kBlockFrames];
+    // fromDifference[k][j] weighs x[j] - x[j-2]; entries with j > k are zero and skipped.
+    Doubles2 fromDifference[kBlockFrames][kBlockFrames];
+    Doubles2 fromE1[kBlockFrames], fromE2[kBlockFrames];
 };
 
 BlockResponse blockResponse(const Biquad& q) {
-    // Run the recursion on symbols: each value is a vector of weights over the unknowns
-    // x[-2..3], y[-2], y[-1].
-    constexpr int kInputs = kBlockFrames + 2;
-    using Weights = std::array<double, kInputs + 2>;
-    std::array<Weights, kBlockFrames + 2> y{}; // y[-2..3]
-    y[0][kInputs] = 1;
-    y[1][kInputs + 1] = 1;
+    // Run the recursion on symbols: each e is a vector of weights over the unknowns
+    // d[0..3] (the differences), e[-2], e[-1].
+    using Weights = std::array<double, kBlockFrames + 2>;
+    std::array<Weights, kBlockFrames + 2> e{}; // e[-2..3]
+    e[0][kBlockFrames] = 1;
+    e[1][kBlockFrames + 1] = 1;
     for (int k = 0; k < kBlockFrames; ++k) {
-        Weights& out = y[k + 2];
+        Weights& out = e[k + 2];
         for (std::size_t u = 0; u < out.size(); ++u)
-            out[u] = -q.a1 * y[k + 1][u] - q.a2 * y[k][u];
-        out[k + 2] += q.b0;
-        out[k + 1] += q.b1;
-        out[k] += q.b2;
+            out[u] = -q.a1 * e[k + 1][u] - q.a2 * e[k][u];
+        out[k] += q.b0 - 1;
     }
     BlockResponse r;
     for (int k = 0; k < kBlockFrames; ++k) {
-        for (int m = 0; m < kInputs; ++m)
-            r.fromInput[k][m] = Doubles2{1, 1} * y[k + 2][m];
-        r.fromY2[k] = Doubles2{1, 1} * y[k + 2][kInputs];
-        r.fromY1[k] = Doubles2{1, 1} * y[k + 2][kInputs + 1];
+        for (int j = 0; j < kBlockFrames; ++j)
+            r.fromDifference[k][j] = Doubles2{1, 1} * e[k + 2][j];
+        r.fromE2[k] = Doubles2{1, 1} * e[k + 2][kBlockFrames];
+        r.fromE1[k] = Doubles2{1, 1} * e[k + 2][kBlockFrames + 1];
     }
     return r;
 }
 
 // One or two channels of interleaved frames, widened to a pair of doubles.
-template <int C, int Lanes>
+template <int Lanes>
 Doubles2 loadLanes(const float* f) {
     if constexpr (Lanes == 2) {
         return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f))));
@@ -147,7 +145,7 @@ Doubles2 loadLanes(const float* f) {
     }
 }
 
-template <int C, int Lanes>
+template <int Lanes>
 void storeLanes(float* f, Doubles2 v) {
     if constexpr (Lanes == 2) {
         _mm_storel_pi(reinterpret_cast<__m64*>(f), _mm_cvtpd_ps(v));
@@ -156,8 +154,8 @@ void storeLanes(float* f, Doubles2 v) {
     }
 }
 
-// Below this the state can only ever add less than the smallest float to the output;
-// flushing it keeps the recursion out of denormal range during digital silence.
+// A resonance (output minus input) below this adds less than the smallest float to the
+// output; flushing it keeps the recursion out of denormal range in digital silence or DC.
 constexpr double kNegligibleState = 1e-60;
 
 } // namespace
@@ -226,6 +224,7 @@ struct PeakingEq::Impl {
             done = std::min(count, static_cast<std::size_t>(glideFramesLeft));
             filterFrames<C, true>(frames, done);
         }
+        // Past the glide the response is the target's, a true peaking biquad, as blocks need.
         const std::size_t blocked = (count - done) / kBlockFrames * kBlockFrames;
         if (blocked > 0) {
             const BlockResponse response = blockResponse(current);
@@ -238,10 +237,10 @@ struct PeakingEq::Impl {
         }
         filterFrames<C, false>(frames + done * C, count - done);
         for (int c = 0; c < C; ++c) {
-            if (std::abs(y1[c]) < kNegligibleState)
-                y1[c] = 0;
-            if (std::abs(y2[c]) < kNegligibleState)
-                y2[c] = 0;
+            if (std::abs(y1[c] - x1[c]) < kNegligibleState)
+                y1[c] = x1[c];
+            if (std::abs(y2[c] - x2[c]) < kNegligibleState)
+                y2[c] = x2[c];
         }
     }
 
@@ -288,33 +287,36 @@ struct PeakingEq::Impl {
         Doubles2 x[kBlockFrames + 2];
         x[kBlockFrames] = lanes(x2);
         x[kBlockFrames + 1] = lanes(x1);
-        Doubles2 ym2 = lanes(y2), ym1 = lanes(y1);
+        Doubles2 em2 = lanes(y2) - x[kBlockFrames], em1 = lanes(y1) - x[kBlockFrames + 1];
         for (std::size_t i = 0; i < count; i += kBlockFrames) {
             float* f = frames + i * C + c;
             x[0] = x[kBlockFrames];
             x[1] = x[kBlockFrames + 1];
-#pragma GCC unroll 4
-            for (int k = 0; k < kBlockFrames; ++k)
-                x[k + 2] = loadLanes<C, Lanes>(f + k * C);
-            Doubles2 y[kBlockFrames];
+            Doubles2 difference[kBlockFrames];
 #pragma GCC unroll 4
             for (int k = 0; k < kBlockFrames; ++k) {
-                Doubles2 fromInputs = r.fromInput[k][0] * x[0];
-#pragma GCC unroll 6
-                for (int m = 1; m <= k + 2; ++m)
-                    fromInputs += r.fromInput[k][m] * x[m];
-                // The previous outputs come last: only this short tail waits for the previous block.
-                y[k] = (fromInputs + r.fromY2[k] * ym2) + r.fromY1[k] * ym1;
-                storeLanes<C, Lanes>(f + k * C, y[k]);
+                x[k + 2] = loadLanes<Lanes>(f + k * C);
+                difference[k] = x[k + 2] - x[k];
             }
-            ym2 = y[kBlockFrames - 2];
-            ym1 = y[kBlockFrames - 1];
+            Doubles2 e[kBlockFrames];
+#pragma GCC unroll 4
+            for (int k = 0; k < kBlockFrames; ++k) {
+                Doubles2 fromInputs = r.fromDifference[k][0] * difference[0];
+#pragma GCC unroll 4
+                for (int j = 1; j <= k; ++j)
+                    fromInputs += r.fromDifference[k][j] * difference[j];
+                // The previous block comes last: only this short tail waits for it.
+                e[k] = (fromInputs + r.fromE2[k] * em2) + r.fromE1[k] * em1;
+                storeLanes<Lanes>(f + k * C, x[k + 2] + e[k]);
+            }
+            em2 = e[kBlockFrames - 2];
+            em1 = e[kBlockFrames - 1];
         }
         for (int lane = 0; lane < Lanes; ++lane) {
             x2[c + lane] = x[kBlockFrames][lane];
             x1[c + lane] = x[kBlockFrames + 1][lane];
-            y2[c + lane] = ym2[lane];
-            y1[c + lane] = ym1[lane];
+            y2[c + lane] = x[kBlockFrames][lane] + em2[lane];
+            y1[c + lane] = x[kBlockFrames + 1][lane] + em1[lane];
         }
     }
 
@@ -454,7 +456,9 @@ std::size_t powerOfTwoAbove(std::size_t n) {
 }
 
 // Negates the lanes whose mask bit is set; exact, so x + (-y) below equals x - y.
-inline Floats4 flipSigns(Floats4 v, Ints4 mask) { return reinterpret_cast<Floats4>(reinterpret_cast<Ints4>(v) ^ mask); }
+inline Floats4 flipSigns(Floats4 v, Ints4 mask) {
+    return reinterpret_cast<Floats4>(reinterpret_cast<Ints4>(v) ^ mask);
+}
 
 // Unscaled fast Walsh-Hadamard transform of lines 0-7: the butterflies of pairs, then of
 // pairs two apart within each half, then across the halves.
@@ -549,7 +553,8 @@ struct Reverb::Impl {
         lines.assign(ringSize * kLines, 0.0f);
         for (auto& d : diffusers)
             d.assign(ringSize, 0.0f);
-        vectorised = std::min(lineDelay[0], diffuserDelay[1]) >= kVectorFrames;
+        vectorised = std::min(*std::min_element(lineDelay.begin(), lineDelay.end()),
+                              *std::min_element(diffuserDelay.begin(), diffuserDelay.end())) >= kVectorFrames;
         current = target = gainsFor(applied);
         bypassed = isDryOnly(applied);
     }

@@ -98,7 +98,7 @@ void ReleaseCurrentStream() {
     }
 }
 
-void OpenTrack(const std::string& path) {
+void OpenTrack(const std::string& path, std::int64_t startPosition) {
     if (app.exiting)
         return;
     const float sizeMebibytes = FileSizeMebibytes(path);
@@ -139,6 +139,10 @@ void OpenTrack(const std::string& path) {
     app.mainWindow->setTabLabel(app.settings.currentBook, app.textBuffer.left(8));
 
     ArmTrackEnd(app.currentStream);
+    // Seeking before play, not after it: otherwise the first moments of the file reach the
+    // sound server before the seek and are heard ahead of the resumed place.
+    if (startPosition != 0)
+        BASS_ChannelSetPosition(app.currentStream, QWORD(startPosition), BASS_POS_BYTE);
     BASS_ChannelPlay(app.currentStream, false);
     app.isPlaying = 1;
     app.mainWindow->setPlayPauseIcon(ids::IconPause);

@@ -220,10 +220,11 @@ TEST_F(PlaybackTest, SlidersShapeWhatIsHeardFromTheFirstMoment) {
     const long shapedStart = shaped.firstSoundFrom(0);
     ASSERT_GE(flatStart, 0);
     ASSERT_GE(shapedStart, 0);
+    // Peaks of a pure tone: a dropout of the recorder on a busy machine cannot lower them.
     const std::size_t window = 9600;
-    const double flatLevel = flat.rms(flatStart + 2400, window);
-    const double shapedFirst = shaped.rms(shapedStart, 2400);
-    const double shapedLevel = shaped.rms(shapedStart + 2400, window);
+    const double flatLevel = flat.peak(flatStart + 2400, window);
+    const double shapedFirst = shaped.peak(shapedStart, 480);
+    const double shapedLevel = shaped.peak(shapedStart + 2400, window);
     const double expectedDb = 10.0 + 20 * std::log10(0.5);
     EXPECT_NEAR(20 * std::log10(shapedLevel / flatLevel), expectedDb, 1.0);
     EXPECT_NEAR(20 * std::log10(shapedFirst / flatLevel), expectedDb, 1.5);

@@ -474,7 +474,8 @@ TEST(PowerOff, ReportsWhetherLogindAcceptedTheRequest) {
 // ends with 0 and logind is asked once.
 class SleepFiringUnderModalTest : public SleepTest {
 protected:
-    void fireWhile(int command, const std::function<void(QWidget*)>& checkModal) {
+    void fireWhile(int command, const std::function<void(QWidget*)>& checkModal,
+                   const std::function<void()>& beforeCommand = [] {}) {
         openTrack();
         FakeLogind logind(FakeLogind::Answer::Accept, dataFiles());
         armAt(ArmingTime, "1");
@@ -486,7 +487,11 @@ protected:
             checkModal(modal);
             clock = ArmingTime + 61;
         });
-        EXPECT_EQ(RunUntilProgramEnds([&] { player->command(command); }), 0);
+        EXPECT_EQ(RunUntilProgramEnds([&] {
+                      beforeCommand();
+                      player->command(command);
+                  }),
+                  0);
         EXPECT_TRUE(opened);
         EXPECT_TRUE(app.exiting);
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
@@ -519,7 +524,8 @@ TEST_F(SleepFiringUnderModalTest, AboutBoxOpen) {
 }
 
 TEST_F(SleepFiringUnderModalTest, FileDialogOpen) {
-    // The real open-file dialog, not the harness's answer.
-    SetPickAudioFileSeam(nullptr);
-    fireWhile(ids::AddFolderButton, [](QWidget* modal) { EXPECT_NE(qobject_cast<QFileDialog*>(modal), nullptr); });
+    fireWhile(
+        ids::AddFolderButton, [](QWidget* modal) { EXPECT_NE(qobject_cast<QFileDialog*>(modal), nullptr); },
+        // The real open-file dialog, not the harness's answer.
+        [] { SetPickAudioFileSeam(nullptr); });
 }

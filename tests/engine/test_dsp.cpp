@@ -124,6 +124,25 @@ double maxStep(const float* s, std::size_t count) {
     return m;
 }
 
+// Runs an effect over interleaved frames in pieces of uneven sizes, as a stream may deliver them.
+template <typename Effect>
+void processInPieces(Effect& effect, std::vector<float>& frames, int channels) {
+    const std::size_t pieces[] = {1, 3, 7, 4096, 513, 2, 1000, 5};
+    const std::size_t total = frames.size() / channels;
+    for (std::size_t at = 0, i = 0; at < total; ++i) {
+        const std::size_t n = std::min(pieces[i % std::size(pieces)], total - at);
+        effect.process(frames.data() + at * channels, n);
+        at += n;
+    }
+}
+
+double maxDifference(const std::vector<float>& a, const std::vector<float>& b) {
+    double m = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        m = std::max(m, double(std::abs(a[i] - b[i])));
+    return m;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- peaking EQ
@@ -268,6 +287,22 @@ TEST(PeakingEq, ChannelsAreFilteredIndependently) {
     EXPECT_EQ(rms(outSilent.data(), outSilent.size()), 0.0);
 }
 
+TEST(PeakingEq, OutputDoesNotDependOnHowTheStreamIsCut) {
+    // One call over the whole signal against many uneven ones, including single frames.
+    for (int channels : {1, 2, 3}) {
+        SCOPED_TRACE(channels);
+        const std::vector<float> in = noise(std::size_t(kRate) * channels, 11 + channels);
+        engine::PeakingEq whole(kRate, channels), pieces(kRate, channels);
+        for (auto* eq : {&whole, &pieces})
+            eq->setParameters({100, 28, 15});
+        std::vector<float> once = in, cut = in;
+        whole.process(once.data(), once.size() / channels);
+        processInPieces(pieces, cut, channels);
+        EXPECT_NE(once, in);
+        EXPECT_LT(maxDifference(once, cut), 1e-6);
+    }
+}
+
 // ---------------------------------------------------------------- reverb
 
 TEST(Reverb, DecayTimeMatchesReverbTime) {
@@ -370,6 +405,21 @@ TEST(Reverb, MixChangeDoesNotClick) {
     reverb.setParameters({0, 0, 1000, 0.5f}); // dry to all reverb at once
     reverb.process(s.data() + half, s.size() - half);
     EXPECT_LE(maxStep(s.data() + half - 1, kRate / 20), toneStep * 1.5);
+}
+
+TEST(Reverb, OutputDoesNotDependOnHowTheStreamIsCut) {
+    for (int channels : {1, 2, 3}) {
+        SCOPED_TRACE(channels);
+        const std::vector<float> in = noise(std::size_t(kRate) * 2 * channels, 5 + channels);
+        engine::Reverb whole(kRate, channels), pieces(kRate, channels);
+        for (auto* reverb : {&whole, &pieces})
+            reverb->setParameters({0, -3, 1500, 0.3f});
+        std::vector<float> once = in, cut = in;
+        whole.process(once.data(), once.size() / channels);
+        processInPieces(pieces, cut, channels);
+        EXPECT_NE(once, in);
+        EXPECT_LT(maxDifference(once, cut), 1e-6);
+    }
 }
 
 // ---------------------------------------------------------------- volume

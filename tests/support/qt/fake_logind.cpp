@@ -19,7 +19,6 @@
 #include <mutex>
 #include <poll.h>
 #include <stdexcept>
-#include <thread>
 
 namespace testsupport {
 

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include "app/app_state.h"
 #include "app/data_paths.h"
@@ -64,6 +65,10 @@ void PlayerHarness::exitAndReset() {
 }
 
 void PlayerHarness::resetWithoutSaving() {
+    // An exit asked for outside a running event loop stays pending and would end the next
+    // modal dialog at once; running the loop once consumes it.
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    QApplication::exec();
     BASS_Free();
     delete app.mainWindow;
     app = AppState{};
