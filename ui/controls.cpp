@@ -103,6 +103,24 @@ void TickSlider::showValueTip(int position)
     QToolTip::showText(mapToGlobal(anchor), QString::number(position), this);
 }
 
+LevelMeter::LevelMeter(QWidget* parent) : QProgressBar(parent)
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void LevelMeter::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    const QRect area = rect();
+    painter.fillRect(area, palette().color(QPalette::Window));
+    painter.setPen(palette().color(QPalette::Mid));
+    painter.drawRect(area.adjusted(0, 0, -1, -1));
+    const qint64 span = qint64(maximum()) - minimum();
+    const int inner = area.width() - 2;
+    const int filled = span > 0 ? int(inner * (qint64(value()) - minimum()) / span) : 0;
+    painter.fillRect(QRect(1, 1, qBound(0, filled, inner), area.height() - 2), palette().color(QPalette::Highlight));
+}
+
 void TickSlider::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);

@@ -6,9 +6,20 @@
 #include <array>
 #include <QLabel>
 #include <QList>
+#include <QProgressBar>
 #include <QSlider>
 #include <QStatusBar>
 #include <QTabBar>
+
+// A level meter: a smooth bar over the window's own background. It paints itself whole,
+// so ten updates a second redraw only the bar and never the controls behind it.
+class LevelMeter : public QProgressBar {
+public:
+    explicit LevelMeter(QWidget* parent);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
 
 // A slider whose tick marks stand at any positions (plus both ends), and which raises
 // movedByListener after every action of the listener once the new value is in place.

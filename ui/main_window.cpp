@@ -102,7 +102,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
                 [this, index] { emit effectSliderMoved(index); });
     };
     auto makeMeter = [&](int id, const char* accessibleName, int y) {
-        auto* meter = new QProgressBar(client);
+        auto* meter = new LevelMeter(client);
         place(meter, id, 180, y, 126, 4);
         meter->setTextVisible(false);
         meter->setRange(0, MeterMaximum);
