@@ -59,8 +59,8 @@ private:
 // itself, so the caller must not hold it.
 class PulseStream {
 public:
-    static constexpr int bufferMs = 250;
-    static constexpr int requestMs = 100;
+    static constexpr int bufferMs = 200;
+    static constexpr int requestMs = 40;
 
     // onWake runs on the main loop's thread (with its lock held) whenever the server wants
     // data or a drain completes; it must only note the event and return.
