@@ -120,7 +120,7 @@ std::unique_ptr<PulseStream> PulseStream::open(std::shared_ptr<PulseContext> con
     self->channels_ = channels;
     self->onWake_ = std::move(onWake);
 
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<std::uint32_t>(rate), static_cast<std::uint8_t>(channels)};
+    pa_sample_spec format{PA_SAMPLE_FLOAT32LE, static_cast<std::uint32_t>(rate), static_cast<std::uint8_t>(channels)};
     pa_channel_map map;
     pa_channel_map_init_auto(&map, static_cast<unsigned>(channels), PA_CHANNEL_MAP_DEFAULT);
     const std::uint32_t frameBytes = static_cast<std::uint32_t>(sizeof(float) * channels);
@@ -132,7 +132,7 @@ std::unique_ptr<PulseStream> PulseStream::open(std::shared_ptr<PulseContext> con
     attr.fragsize = static_cast<std::uint32_t>(-1);
 
     PulseContext::Lock lock(*self->context_);
-    self->stream_ = pa_stream_new(self->context_->context(), "Tellwick playback", &spec, &map);
+    self->stream_ = pa_stream_new(self->context_->context(), "Tellwick playback", &format, &map);
     if (!self->stream_)
         return nullptr;
     pa_stream_set_state_callback(self->stream_, &PulseStream::onStateChange, self.get());
