@@ -137,8 +137,9 @@ std::unique_ptr<PulseStream> PulseStream::open(std::shared_ptr<PulseContext> con
         return nullptr;
     pa_stream_set_state_callback(self->stream_, &PulseStream::onStateChange, self.get());
     pa_stream_set_write_callback(self->stream_, &PulseStream::onWriteRequest, self.get());
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING |
-                                                      PA_STREAM_AUTO_TIMING_UPDATE);
+    // Timing is refreshed when the position is asked for, at most every timingRefreshMs, and
+    // interpolated in between: automatic updates would query the server after every write.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING);
     if (pa_stream_connect_playback(self->stream_, nullptr, &attr, flags, nullptr, nullptr) < 0)
         return nullptr;
     pa_stream_state_t state;
@@ -191,6 +192,8 @@ bool PulseStream::write(const float* frames, std::size_t count) {
 
 std::optional<std::int64_t> PulseStream::latencyFrames() const {
     PulseContext::Lock lock(*context_);
+    if (pa_rtclock_now() - lastTimingRequest_ >= timingRefreshMs * PA_USEC_PER_MSEC)
+        requestTimingLocked();
     pa_usec_t usec = 0;
     int negative = 0;
     if (pa_stream_get_latency(stream_, &usec, &negative) < 0)
@@ -204,6 +207,13 @@ void PulseStream::setCorked(bool corked) {
     PulseContext::Lock lock(*context_);
     context_->finish(pa_stream_cork(stream_, corked ? 1 : 0, [](pa_stream*, int, void* m) { signalMainloop(m); },
                                     context_->mainloop()));
+    requestTimingLocked();
+}
+
+void PulseStream::requestTimingLocked() const {
+    lastTimingRequest_ = pa_rtclock_now();
+    if (pa_operation* op = pa_stream_update_timing_info(stream_, nullptr, nullptr))
+        pa_operation_unref(op);
 }
 
 void PulseStream::flush() {
@@ -212,6 +222,7 @@ void PulseStream::flush() {
     drained_ = false;
     context_->finish(pa_stream_flush(stream_, [](pa_stream*, int, void* m) { signalMainloop(m); },
                                      context_->mainloop()));
+    requestTimingLocked();
 }
 
 void PulseStream::startDrain() {

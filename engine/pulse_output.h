@@ -61,6 +61,7 @@ class PulseStream {
 public:
     static constexpr int bufferMs = 200;
     static constexpr int requestMs = 40;
+    static constexpr int timingRefreshMs = 200;
 
     // onWake runs on the main loop's thread (with its lock held) whenever the server wants
     // data or a drain completes; it must only note the event and return.
@@ -97,6 +98,9 @@ private:
     std::shared_ptr<PulseContext> context_;
     pa_stream* stream_ = nullptr;
     pa_operation* drainOp_ = nullptr;
+    // Asks the server for fresh timing (after a cork, a flush, or when it has grown old).
+    void requestTimingLocked() const;
+    mutable pa_usec_t lastTimingRequest_ = 0;
     bool drained_ = false;
     int rate_ = 0;
     int channels_ = 0;
