@@ -1,5 +1,4 @@
-// The small modal dialogs and boxes: About, sleep timer, warning and open-file, driven from
-// inside their own event loops as a listener would.
+// The small modal dialogs and boxes, driven from inside their own event loops.
 #include <QAbstractButton>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -8,9 +7,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include "tests/ui/qt_test_support.h"
 #include "ui/control_ids.h"
@@ -18,15 +19,34 @@
 
 namespace {
 
-QWidget* Child(QWidget* dialog, int id)
+// Acts on the modal dialog once its event loop runs. A dialog still open five seconds later
+// fails the test and is ended, so the program does not hang.
+void WhenModalShows(std::function<void(QWidget*)> act)
 {
-    return dialog->findChild<QWidget*>(QString::number(id));
+    QTimer::singleShot(0, [act] {
+        const QPointer<QWidget> modal = QApplication::activeModalWidget();
+        ASSERT_NE(modal, nullptr) << "no modal dialog appeared";
+        act(modal);
+        QTimer::singleShot(5000, [modal] {
+            EXPECT_FALSE(modal && modal->isVisible()) << "the modal dialog did not end";
+            if (modal && modal->isVisible())
+                qobject_cast<QDialog*>(modal.data())->done(0);
+        });
+    });
 }
 
-void PressKeys(QWidget* target, std::initializer_list<Qt::Key> keys)
+// QCoreApplication::exit leaves a mark that makes every later event loop return at once;
+// one round of exec() clears it.
+void ClearPendingExit()
 {
-    for (Qt::Key key : keys)
-        QTest::keyClick(target, key);
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+}
+
+template <typename T = QWidget>
+T* Child(QWidget* dialog, int id)
+{
+    return dialog->findChild<T*>(QString::number(id));
 }
 
 class DialogTest : public ::testing::Test {
@@ -39,165 +59,104 @@ protected:
     QWidget owner;
 };
 
-TEST_F(DialogTest, AboutShowsTheVersionTextWithoutButtonsAndEndsOnlyThroughClose)
+// The second opening also takes its small icon from small.ico in the working directory.
+TEST_F(DialogTest, AboutShowsItsVersionTextEachTimeHasNoButtonsAndIgnoresEnterEscape)
 {
-    bool stillOpenAfterKeys = false;
-    QString shownVersion;
-    QWidget* seenParent = nullptr;
-    int buttonCount = -1;
-    QSize iconSize;
-    QString caption;
-    WhenModalShows([&](QWidget* dialog) {
-        EXPECT_EQ(dialog->objectName(), QString::number(ids::AboutDialog));
-        caption = dialog->windowTitle();
-        seenParent = dialog->parentWidget();
-        shownVersion = qobject_cast<QLabel*>(Child(dialog, ids::AboutVersionText))->text();
-        buttonCount = dialog->findChildren<QAbstractButton*>().size() +
-                      dialog->findChildren<QDialogButtonBox*>().size();
-        iconSize = qobject_cast<QLabel*>(Child(dialog, ids::AboutIcon))->pixmap().size();
-        PressKeys(dialog, {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter});
-        stillOpenAfterKeys = dialog->isVisible();
-        dialog->close();
-    });
-    RunAboutDialog(&owner, QStringLiteral("BASS ver. 2.4.11.."));
-    EXPECT_EQ(caption, QStringLiteral("О программе"));
-    EXPECT_EQ(shownVersion, QStringLiteral("BASS ver. 2.4.11.."));
-    EXPECT_EQ(seenParent, &owner);
-    EXPECT_EQ(buttonCount, 0);
-    EXPECT_EQ(iconSize, QSize(48, 48));
-    EXPECT_TRUE(stillOpenAfterKeys);
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-
-    // Each opening shows the text it is given.
-    WhenModalShows([&](QWidget* dialog) {
-        shownVersion = qobject_cast<QLabel*>(Child(dialog, ids::AboutVersionText))->text();
-        dialog->close();
-    });
-    RunAboutDialog(&owner, QStringLiteral("BASS ver. 2.4.F.1"));
-    EXPECT_EQ(shownVersion, QStringLiteral("BASS ver. 2.4.F.1"));
+    const QTemporaryDir folder;
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(folder.path()));
+    const QString versions[] = {QStringLiteral("BASS ver. 2.4.11.."), QStringLiteral("2.4.F.1")};
+    for (const QString& version : versions) {
+        bool openAfterKeys = false;
+        QImage icon;
+        WhenModalShows([&](QWidget* dialog) {
+            EXPECT_EQ(dialog->objectName(), QString::number(ids::AboutDialog));
+            EXPECT_EQ(dialog->windowTitle(), QStringLiteral("О программе"));
+            EXPECT_EQ(dialog->parentWidget(), &owner);
+            EXPECT_EQ(Child<QLabel>(dialog, ids::AboutVersionText)->text(), version);
+            EXPECT_EQ(Child<QLabel>(dialog, ids::AboutIcon)->pixmap().size(), QSize(48, 48));
+            EXPECT_TRUE(dialog->findChildren<QAbstractButton*>().isEmpty());
+            EXPECT_TRUE(dialog->findChildren<QDialogButtonBox*>().isEmpty());
+            icon = dialog->windowIcon().pixmap(16, 16).toImage();
+            for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+                QTest::keyClick(dialog, key);
+            openAfterKeys = dialog->isVisible();
+            dialog->close();
+        });
+        RunAboutDialog(&owner, version);
+        EXPECT_TRUE(openAfterKeys);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+        if (&version == &versions[0]) {
+            EXPECT_TRUE(icon.isNull());
+            QImage red(16, 16, QImage::Format_ARGB32);
+            red.fill(Qt::red);
+            ASSERT_TRUE(red.save(QStringLiteral("small.ico"), "ICO"));
+        } else {
+            EXPECT_EQ(icon.pixelColor(8, 8), QColor(Qt::red));
+        }
+    }
+    QDir::setCurrent(previous);
 }
 
-TEST_F(DialogTest, SleepOkReturnsTheFirstSevenCharactersAndTheEntryStartsEmpty)
+TEST_F(DialogTest, SleepEntryStartsEmptyEnterEscapeDoNotEndItAndOkReturnsSevenCharacters)
 {
-    const QString typed = QStringLiteral("1234567890");
-    QStringList entryAtOpen;
-    QString caption;
-    bool okIsDefault = true;
-    auto typeAndPressOk = [&](const QString& text) {
-        return [&, text](QWidget* dialog) {
-            caption = dialog->windowTitle();
-            auto* entry = qobject_cast<QLineEdit*>(Child(dialog, ids::SleepMinutesEdit));
-            auto* ok = qobject_cast<QPushButton*>(Child(dialog, ids::SleepOkButton));
-            entryAtOpen << entry->text();
-            okIsDefault = ok->isDefault() || ok->autoDefault();
+    // Without an expected text the dialog is closed instead of confirmed.
+    const std::pair<QString, std::optional<QString>> cases[] = {
+        {"1234567890", "1234567"}, {" 5 min", " 5 min"}, {"", ""}, {"15", std::nullopt}};
+    for (const auto& [typed, expected] : cases) {
+        WhenModalShows([&](QWidget* dialog) {
+            EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Выключение"));
+            auto* entry = Child<QLineEdit>(dialog, ids::SleepMinutesEdit);
+            auto* ok = Child<QPushButton>(dialog, ids::SleepOkButton);
+            EXPECT_TRUE(entry->text().isEmpty());
             EXPECT_EQ(ok->text(), QStringLiteral("OK"));
-            QTest::keyClicks(entry, text);
-            QTest::mouseClick(ok, Qt::LeftButton);
-        };
-    };
-    WhenModalShows(typeAndPressOk(typed));
-    EXPECT_EQ(RunSleepDialog(&owner), std::optional<QString>(typed.left(7)));
-    EXPECT_EQ(caption, QStringLiteral("Выключение"));
-    EXPECT_FALSE(okIsDefault);
-
-    WhenModalShows(typeAndPressOk(QStringLiteral(" 5 min")));
-    EXPECT_EQ(RunSleepDialog(&owner), std::optional<QString>(QStringLiteral(" 5 min")));
-
-    WhenModalShows(typeAndPressOk(QString()));
-    EXPECT_EQ(RunSleepDialog(&owner), std::optional<QString>(QString()));
-    EXPECT_EQ(entryAtOpen, (QStringList{QString(), QString(), QString()}));
-}
-
-TEST_F(DialogTest, SleepEnterAndEscapeDoNotEndItAndCloseReturnsNothing)
-{
-    bool openAfterKeys = false;
-    WhenModalShows([&](QWidget* dialog) {
-        auto* entry = Child(dialog, ids::SleepMinutesEdit);
-        QTest::keyClicks(entry, QStringLiteral("15"));
-        PressKeys(entry, {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape});
-        Child(dialog, ids::SleepOkButton)->setFocus();
-        PressKeys(Child(dialog, ids::SleepOkButton), {Qt::Key_Return, Qt::Key_Enter});
-        PressKeys(dialog, {Qt::Key_Return, Qt::Key_Escape});
-        openAfterKeys = dialog->isVisible();
-        dialog->close();
-    });
-    EXPECT_EQ(RunSleepDialog(&owner), std::nullopt);
-    EXPECT_TRUE(openAfterKeys);
+            QTest::keyClicks(entry, typed);
+            ok->setFocus();
+            for (QWidget* target : QList<QWidget*>{entry, dialog, ok})
+                for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+                    QTest::keyClick(target, key);
+            EXPECT_TRUE(dialog->isVisible());
+            if (expected)
+                QTest::mouseClick(ok, Qt::LeftButton);
+            else
+                dialog->close();
+        });
+        EXPECT_EQ(RunSleepDialog(&owner), expected) << typed.toStdString();
+    }
 }
 
 TEST_F(DialogTest, DialogsReturnWhenTheApplicationIsAskedToExit)
 {
-    WhenModalShows([](QWidget* dialog) {
-        QTest::keyClicks(Child(dialog, ids::SleepMinutesEdit), QStringLiteral("30"));
-        QCoreApplication::exit(0);
-    });
-    EXPECT_EQ(RunSleepDialog(&owner), std::nullopt);
-    ClearPendingExit();
-
-    bool aboutShown = false;
-    WhenModalShows([&](QWidget*) {
-        aboutShown = true;
-        QCoreApplication::exit(0);
-    });
-    RunAboutDialog(&owner, QStringLiteral("BASS ver. 2.4.."));
-    ClearPendingExit();
-    EXPECT_TRUE(aboutShown);
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    for (bool sleep : {true, false}) {
+        WhenModalShows([](QWidget* dialog) {
+            if (QWidget* entry = Child(dialog, ids::SleepMinutesEdit))
+                QTest::keyClicks(entry, QStringLiteral("30"));
+            QCoreApplication::exit(0);
+        });
+        if (sleep)
+            EXPECT_EQ(RunSleepDialog(&owner), std::nullopt);
+        else
+            RunAboutDialog(&owner, QStringLiteral("v"));
+        ClearPendingExit();
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    }
 }
 
-TEST_F(DialogTest, SmallIconComesFromTheWorkingDirectoryWhenPresent)
+TEST_F(DialogTest, WarningIsAnOwnedErrorBoxWithOneButtonOrGoesThroughItsSeam)
 {
-    QTemporaryDir folder;
-    ASSERT_TRUE(folder.isValid());
-    const QString previous = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(folder.path()));
-
-    bool iconWithoutFile = true;
-    WhenModalShows([&](QWidget* dialog) {
-        iconWithoutFile = !dialog->windowIcon().isNull();
-        dialog->close();
-    });
-    RunSleepDialog(&owner);
-
-    QImage picture(16, 16, QImage::Format_ARGB32);
-    picture.fill(QColor(200, 30, 30));
-    ASSERT_TRUE(picture.save(folder.filePath(QStringLiteral("small.ico")), "ICO"));
-    QImage shown;
-    WhenModalShows([&](QWidget* dialog) {
-        shown = dialog->windowIcon().pixmap(16, 16).toImage();
-        dialog->close();
-    });
-    RunAboutDialog(&owner, QString());
-    QDir::setCurrent(previous);
-
-    EXPECT_FALSE(iconWithoutFile);
-    ASSERT_FALSE(shown.isNull());
-    EXPECT_EQ(shown.convertToFormat(QImage::Format_ARGB32).pixelColor(8, 8), QColor(200, 30, 30));
-}
-
-TEST_F(DialogTest, WarningIsAnOwnedBoxCaptionedErrorWithOneButton)
-{
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    qsizetype buttons = 0;
-    QWidget* parent = nullptr;
+    const QString text = QStringLiteral("Не удалось открыть файл");
     WhenModalShows([&](QWidget* widget) {
         auto* box = qobject_cast<QMessageBox*>(widget);
         ASSERT_NE(box, nullptr);
-        title = box->windowTitle();
-        text = box->text();
-        icon = box->icon();
-        buttons = box->buttons().size();
-        parent = box->parentWidget();
+        EXPECT_EQ(box->windowTitle(), QStringLiteral("Ошибка"));
+        EXPECT_EQ(box->text(), text);
+        EXPECT_EQ(box->icon(), QMessageBox::Warning);
+        EXPECT_EQ(box->buttons().size(), 1);
+        EXPECT_EQ(box->parentWidget(), &owner);
         QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
     });
-    ShowWarning(&owner, QStringLiteral("Не удалось открыть файл"));
-    EXPECT_EQ(title, QStringLiteral("Ошибка"));
-    EXPECT_EQ(text, QStringLiteral("Не удалось открыть файл"));
-    EXPECT_EQ(icon, QMessageBox::Warning);
-    EXPECT_EQ(buttons, 1);
-    EXPECT_EQ(parent, &owner);
+    ShowWarning(&owner, text);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 
     QStringList seamTexts;
     SetWarningSeam([&](const QString& shownText) { seamTexts << shownText; });
@@ -208,45 +167,26 @@ TEST_F(DialogTest, WarningIsAnOwnedBoxCaptionedErrorWithOneButton)
 
 TEST_F(DialogTest, OpenFileDialogOffersPlayableFormatsFirstAndReturnsThePick)
 {
-    QTemporaryDir folder;
-    ASSERT_TRUE(folder.isValid());
+    const QTemporaryDir folder;
     const QString book = folder.filePath(QStringLiteral("глава 1.mp3"));
-    QFile file(book);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.close();
+    ASSERT_TRUE(QFile(book).open(QIODevice::WriteOnly));
 
-    QStringList filters;
-    QString selectedFilter;
-    QString startFolder;
+    const QString playable = QStringLiteral(
+        "Воспроизводимые форматы (*.wav *.cda *.aif *.aiff *.mp3 *.wma *.ogg *.flac *.ape "
+        "*.m4a *.m4b)");
     WhenModalShows([&](QWidget* widget) {
         auto* dialog = qobject_cast<QFileDialog*>(widget);
         ASSERT_NE(dialog, nullptr);
-        filters = dialog->nameFilters();
-        selectedFilter = dialog->selectedNameFilter();
-        startFolder = dialog->directory().absolutePath();
+        EXPECT_EQ(dialog->nameFilters(), (QStringList{playable, QStringLiteral("Все файлы (*)")}));
+        EXPECT_EQ(dialog->selectedNameFilter(), playable);
+        EXPECT_EQ(dialog->directory().absolutePath(), QDir(folder.path()).absolutePath());
         dialog->selectFile(book);
         QMetaObject::invokeMethod(dialog, "accept");
     });
     EXPECT_EQ(PickAudioFile(&owner, book), std::optional<QString>(book));
-    const QString playable = QStringLiteral(
-        "Воспроизводимые форматы (*.wav *.cda *.aif *.aiff *.mp3 *.wma *.ogg *.flac *.ape "
-        "*.m4a *.m4b)");
-    EXPECT_EQ(filters, (QStringList{playable, QStringLiteral("Все файлы (*)")}));
-    EXPECT_EQ(selectedFilter, playable);
-    EXPECT_EQ(startFolder, QDir(folder.path()).absolutePath());
 
     WhenModalShows([](QWidget* widget) { qobject_cast<QDialog*>(widget)->reject(); });
     EXPECT_EQ(PickAudioFile(&owner, folder.path()), std::nullopt);
-
-    QStringList seamStarts;
-    SetPickAudioFileSeam([&](const QString& start) -> std::optional<QString> {
-        seamStarts << start;
-        return QStringLiteral("/книги/a.mp3");
-    });
-    EXPECT_EQ(PickAudioFile(&owner, QStringLiteral("/начало")),
-              std::optional<QString>(QStringLiteral("/книги/a.mp3")));
-    SetPickAudioFileSeam(nullptr);
-    EXPECT_EQ(seamStarts, QStringList{QStringLiteral("/начало")});
 }
 
 } // namespace
