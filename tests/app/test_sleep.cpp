@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QFileDialog>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
@@ -17,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/app_state.h"
 #include "sleep/power_off.h"
@@ -44,8 +44,8 @@ PulseServer& Sound() {
     return server;
 }
 
-// The countdown text as the listener reads it: minutes within the hour and seconds, each
-// with its minus sign when negative and at least two digits.
+// The countdown as the listener reads it: minutes within the hour and seconds, each with its
+// minus sign when negative and at least two digits.
 QString Countdown(std::int64_t secondsLeft) {
     const auto part = [](std::int64_t value) {
         return QString(value < 0 ? "-" : "") + QString::number(std::llabs(value)).rightJustified(2, '0');
@@ -68,9 +68,8 @@ std::int32_t SavedVolume(const std::vector<unsigned char>& settingsFile) {
     return volume;
 }
 
-// Runs the application's main loop, as the program does, and does `step` inside it. Returns
-// the loop's exit code: the player's own when it ended the program, NothingEndedTheLoop when
-// nothing did within ms.
+// Runs the application's main loop, as the program does, with `step` inside it. Returns the
+// loop's exit code: the player's own when it ended the program, NothingEndedTheLoop after ms.
 int RunUntilProgramEnds(const std::function<void()>& step, int ms = 8000) {
     QTimer watchdog;
     watchdog.setSingleShot(true);
@@ -120,14 +119,20 @@ protected:
         SetWallClockSeam(nullptr);
     }
 
+    void restart() {
+        player->exitAndReset();
+        ASSERT_TRUE(player->start());
+        w = player->window();
+    }
+
     // A playing track long enough to outlast any test.
+    std::string trackPath() const { return media.file("Книга/01.wav"); }
     void openTrack() {
-        const std::string path = media.file("Книга/01.wav");
-        if (!fs::exists(path)) {
+        if (!fs::exists(trackPath())) {
             fs::create_directories(media.file("Книга"));
-            makeTone(path, 440, 120, 8000, 1);
+            makeTone(trackPath(), 440, 120, 8000, 1);
         }
-        player->addFolder(path);
+        player->addFolder(trackPath());
         ASSERT_NE(app.currentStream, 0u);
     }
 
@@ -136,10 +141,38 @@ protected:
         clock = now;
         Pump(160);
     }
-
     void armAt(std::int64_t now, const QString& entry) {
         clock = now;
         ArmSleepTimer(entry);
+    }
+    // Armed for a minute at ArmingTime, a few ticks played.
+    void armOneMinute() {
+        armAt(ArmingTime, "1");
+        tickAt(ArmingTime + 10);
+        Pump(400);
+    }
+
+    // `step`, run in the main loop, leads to the firing: the program ends with 0, the track's
+    // place and the settings already saved when logind (if any) was asked, once, to power off.
+    void expectFiring(const FakeLogind* logind, const std::function<void()>& step) {
+        EXPECT_EQ(RunUntilProgramEnds(step), 0);
+        EXPECT_TRUE(app.exiting);
+        EXPECT_EQ(app.currentStream, 0u);
+        EXPECT_FALSE(w->isVisible());
+        const auto data = readBytes(player->dataFile());
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.data())), trackPath());
+        EXPECT_EQ(SlotPosition(data, 0), app.bookRecord.position);
+        if (!logind)
+            return;
+        const auto calls = logind->calls();
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_FALSE(calls[0].interactive);
+        EXPECT_EQ(calls[0].files[0], data);
+        EXPECT_EQ(calls[0].files[1], readBytes(player->settingsFile()));
+    }
+    void expectFiringAt(const FakeLogind* logind, std::int64_t now) {
+        expectFiring(logind, [this, now] { clock = now; });
+        EXPECT_EQ(w->statusText(0), Countdown(ArmingTime + app.sleepDelaySeconds - now));
     }
 
     std::vector<std::string> dataFiles() const { return {player->dataFile(), player->settingsFile()}; }
@@ -153,36 +186,19 @@ protected:
 
 } // namespace
 
-TEST(SleepCountdownText, ReadsAsTheListenerSeesIt) {
-    // The helper above agrees with the texts the listener is promised.
-    EXPECT_EQ(Countdown(300), QStringLiteral("Выключение:   05:00"));
-    EXPECT_EQ(Countdown(5400), QStringLiteral("Выключение:   30:00"));
-    EXPECT_EQ(Countdown(-1), QStringLiteral("Выключение:   00:-01"));
-}
-
 TEST_F(SleepTest, EntryIsReadAsAtoiOfItsFirstSevenCharacters) {
-    struct Case {
-        const char* entry;
-        int minutes; // 0: arms nothing
-    };
-    const Case cases[] = {{"5", 5},     {"90", 90},       {"15min", 15}, {" 7", 7},   {"+4", 4},
-                          {"0", 0},     {"-3", 0},        {"abc", 0},    {"", 0},     {"min15", 0},
-                          {"007", 7},   {"12345678", 1234567}, {"9999999", 9999999}, {"\t 2x", 2}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.entry);
+    const std::pair<const char*, int> cases[] = { // minutes; 0 arms nothing
+        {"5", 5},   {"90", 90}, {"15min", 15}, {" 7", 7},    {"+4", 4},         {"0", 0},          {"-3", 0},
+        {"abc", 0}, {"", 0},    {"min15", 0},  {"007", 7},   {"12345678", 1234567}, {"9999999", 9999999}, {"\t 2x", 2}};
+    for (const auto& [entry, minutes] : cases) {
+        SCOPED_TRACE(entry);
         app.sleepArmed = 0;
         app.sleepStart = 0;
         app.sleepDelaySeconds = 0;
-        armAt(ArmingTime + 17, QString::fromUtf8(c.entry));
-        if (c.minutes > 0) {
-            EXPECT_EQ(app.sleepArmed, 1);
-            EXPECT_EQ(app.sleepStart, ArmingTime + 17);
-            EXPECT_EQ(app.sleepDelaySeconds, std::int64_t(c.minutes) * 60);
-        } else {
-            EXPECT_EQ(app.sleepArmed, 0);
-            EXPECT_EQ(app.sleepStart, 0);
-            EXPECT_EQ(app.sleepDelaySeconds, 0);
-        }
+        armAt(ArmingTime + 17, QString::fromUtf8(entry));
+        EXPECT_EQ(app.sleepArmed, minutes > 0 ? 1 : 0);
+        EXPECT_EQ(app.sleepStart, minutes > 0 ? ArmingTime + 17 : 0);
+        EXPECT_EQ(app.sleepDelaySeconds, std::int64_t(minutes) * 60);
     }
 
     // An entry that is not a positive number leaves a running timer as it was.
@@ -195,135 +211,79 @@ TEST_F(SleepTest, EntryIsReadAsAtoiOfItsFirstSevenCharacters) {
     }
 }
 
-TEST_F(SleepTest, DialogArmsFromItsEntryAndEndsOnlyThroughOkOrClose) {
+TEST_F(SleepTest, DialogArmsFromTheMomentOfOkAndTheTickRunsWhileItIsOpen) {
     openTrack();
     armAt(ArmingTime, "5");
     tickAt(ArmingTime);
     ASSERT_EQ(w->statusText(0), Countdown(300));
-
-    bool seen = false;
-    WhenModalOpens([&](QWidget* dialog) {
-        seen = true;
-        EXPECT_EQ(dialog->objectName(), QString::number(ids::SleepDialog));
-        EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Выключение"));
-        bool promptShown = false;
-        for (QLabel* label : dialog->findChildren<QLabel*>())
-            promptShown |= label->text() == QStringLiteral(" Выключить компьютер через (мин.): ");
-        EXPECT_TRUE(promptShown);
-        auto* entry = dialog->findChild<QLineEdit*>(QString::number(ids::SleepMinutesEdit));
-        auto* ok = dialog->findChild<QPushButton*>(QString::number(ids::SleepOkButton));
-        ASSERT_TRUE(entry && ok);
-        EXPECT_TRUE(entry->text().isEmpty());
-        EXPECT_EQ(ok->text(), QStringLiteral("OK"));
-        EXPECT_FALSE(ok->isDefault());
-
-        QTest::keyClicks(entry, "12345678");
-        for (auto key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
-            QTest::keyClick(entry, key);
-            QTest::keyClick(dialog, key);
-        }
-        EXPECT_TRUE(dialog->isVisible());
-        EXPECT_EQ(app.sleepDelaySeconds, 300);
-
-        // The tick goes on while the dialog is open.
-        clock = ArmingTime + 10;
-        QTimer::singleShot(250, dialog, [&, dialog, ok] {
-            EXPECT_EQ(w->statusText(0), Countdown(290));
-            EXPECT_TRUE(dialog->isVisible());
-            QTest::mouseClick(ok, Qt::LeftButton);
-        });
-    });
-    EXPECT_EQ(RunInMainLoop([&] { player->command(ids::MenuSleepTimer); }), StepDone);
-    EXPECT_TRUE(seen);
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-    // Re-armed from the moment of OK with the first seven characters.
-    EXPECT_EQ(app.sleepArmed, 1);
-    EXPECT_EQ(app.sleepStart, ArmingTime + 10);
-    EXPECT_EQ(app.sleepDelaySeconds, 1234567 * 60);
-
-    // Opened again: an empty entry; typing and closing arms nothing.
-    seen = false;
-    WhenModalOpens([&](QWidget* dialog) {
-        seen = true;
-        auto* entry = dialog->findChild<QLineEdit*>(QString::number(ids::SleepMinutesEdit));
-        ASSERT_TRUE(entry);
-        EXPECT_TRUE(entry->text().isEmpty());
-        QTest::keyClicks(entry, "3");
-        dialog->close();
-    });
-    clock = ArmingTime + 20;
-    EXPECT_EQ(RunInMainLoop([&] { player->command(ids::MenuSleepTimer); }), StepDone);
-    EXPECT_TRUE(seen);
-    EXPECT_EQ(app.sleepStart, ArmingTime + 10);
-    EXPECT_EQ(app.sleepDelaySeconds, 1234567 * 60);
-
-    // OK on "15min" arms 15 minutes from that moment; OK on letters then changes nothing.
-    const auto okWith = [&](const char* typed, std::int64_t now) {
-        clock = now;
-        WhenModalOpens([typed](QWidget* dialog) {
+    // Opens the sleep dialog, types `typed` and lets `finish` end it.
+    const auto runDialog = [&](const char* typed, const std::function<void(QWidget*, QPushButton*)>& finish) {
+        bool seen = false;
+        WhenModalOpens([&](QWidget* dialog) {
+            seen = true;
+            EXPECT_EQ(dialog->objectName(), QString::number(ids::SleepDialog));
             auto* entry = dialog->findChild<QLineEdit*>(QString::number(ids::SleepMinutesEdit));
             auto* ok = dialog->findChild<QPushButton*>(QString::number(ids::SleepOkButton));
             ASSERT_TRUE(entry && ok);
             QTest::keyClicks(entry, typed);
-            QTest::mouseClick(ok, Qt::LeftButton);
+            finish(dialog, ok);
         });
         EXPECT_EQ(RunInMainLoop([&] { player->command(ids::MenuSleepTimer); }), StepDone);
+        EXPECT_TRUE(seen);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     };
-    okWith("15min", ArmingTime + 30);
-    EXPECT_EQ(app.sleepStart, ArmingTime + 30);
-    EXPECT_EQ(app.sleepDelaySeconds, 900);
-    okWith("abc", ArmingTime + 35);
-    EXPECT_EQ(app.sleepStart, ArmingTime + 30);
-    EXPECT_EQ(app.sleepDelaySeconds, 900);
+
+    // The tick goes on while it is open; OK re-arms from its own moment, not the opening's,
+    // with the first seven characters.
+    runDialog("12345678", [&](QWidget* dialog, QPushButton* ok) {
+        clock = ArmingTime + 10;
+        QTimer::singleShot(250, dialog, [&, dialog, ok] {
+            EXPECT_EQ(w->statusText(0), Countdown(290));
+            EXPECT_EQ(app.sleepDelaySeconds, 300);
+            QTest::mouseClick(ok, Qt::LeftButton);
+        });
+    });
+    EXPECT_EQ(app.sleepArmed, 1);
+    EXPECT_EQ(app.sleepStart, ArmingTime + 10);
+    EXPECT_EQ(app.sleepDelaySeconds, 1234567 * 60);
+
+    // Closing it arms nothing.
+    clock = ArmingTime + 20;
+    runDialog("3", [](QWidget* dialog, QPushButton*) { dialog->close(); });
+    EXPECT_EQ(app.sleepStart, ArmingTime + 10);
+    EXPECT_EQ(app.sleepDelaySeconds, 1234567 * 60);
 }
 
-TEST_F(SleepTest, FiveMinutesCountDownAndFireOneSecondAfterZero) {
-    openTrack();
-    EXPECT_EQ(w->statusText(0), QStringLiteral("   Всего в списке: 1"));
-    FakeLogind logind(FakeLogind::Answer::Accept, dataFiles());
-    armAt(ArmingTime, "5");
-
-    for (std::int64_t elapsed : {0, 1, 2, 59, 60, 61, 170, 299, 300}) {
-        SCOPED_TRACE(elapsed);
-        tickAt(ArmingTime + elapsed);
-        EXPECT_EQ(app.tickTime, ArmingTime + elapsed);
-        EXPECT_EQ(w->statusText(0), Countdown(300 - elapsed));
+TEST_F(SleepTest, CountdownShowsMinutesWithinTheHourAndFiresOnlyPastZero) {
+    // The helper agrees with the texts the listener is promised.
+    EXPECT_EQ(Countdown(300), QStringLiteral("Выключение:   05:00"));
+    EXPECT_EQ(Countdown(5400), QStringLiteral("Выключение:   30:00"));
+    EXPECT_EQ(Countdown(-1), QStringLiteral("Выключение:   00:-01"));
+    const std::tuple<const char*, std::int64_t, std::vector<std::int64_t>> cases[] = {
+        {"5", 300, {0, 1, 2, 59, 60, 61, 170, 299, 300}}, {"90", 5400, {0, 1, 1799, 1800, 1801, 1860, 5399, 5400}}};
+    for (const auto& [entry, delay, ticks] : cases) {
+        SCOPED_TRACE(entry);
+        if (app.exiting) {
+            ASSERT_NO_FATAL_FAILURE(restart());
+        }
+        openTrack();
+        EXPECT_EQ(w->statusText(0), QStringLiteral("   Всего в списке: 1"));
+        FakeLogind logind(FakeLogind::Answer::Accept, dataFiles());
+        armAt(ArmingTime, entry);
+        for (std::int64_t elapsed : ticks) {
+            tickAt(ArmingTime + elapsed);
+            EXPECT_EQ(app.tickTime, ArmingTime + elapsed);
+            EXPECT_EQ(w->statusText(0), Countdown(delay - elapsed)) << elapsed;
+        }
+        // Opening a track writes the count again; the next tick puts the countdown back.
+        openTrack();
+        EXPECT_EQ(w->statusText(0), QStringLiteral("   Всего в списке: 1"));
+        tickAt(ArmingTime + delay);
+        EXPECT_EQ(w->statusText(0), Countdown(0));
         EXPECT_FALSE(app.exiting);
+        EXPECT_TRUE(logind.calls().empty());
+        expectFiringAt(&logind, ArmingTime + delay + 1);
     }
-    EXPECT_EQ(w->statusText(0), QStringLiteral("Выключение:   00:00"));
-
-    // Opening a track writes the count again; the next tick puts the countdown back.
-    openTrack();
-    EXPECT_EQ(w->statusText(0), QStringLiteral("   Всего в списке: 1"));
-    tickAt(ArmingTime + 300);
-    EXPECT_EQ(w->statusText(0), QStringLiteral("Выключение:   00:00"));
-    EXPECT_TRUE(logind.calls().empty());
-
-    const int exitCode = RunUntilProgramEnds([&] { clock = ArmingTime + 301; });
-    EXPECT_EQ(exitCode, 0);
-    EXPECT_EQ(w->statusText(0), QStringLiteral("Выключение:   00:-01"));
-    EXPECT_TRUE(app.exiting);
-    EXPECT_EQ(app.currentStream, 0u);
-    EXPECT_FALSE(w->isVisible());
-    const auto calls = logind.calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_FALSE(calls[0].interactive);
-}
-
-TEST_F(SleepTest, NinetyMinutesShowTheMinutesWithinTheHour) {
-    openTrack();
-    FakeLogind logind(FakeLogind::Answer::Accept, dataFiles());
-    armAt(ArmingTime, "90");
-    for (std::int64_t elapsed : {0, 1, 1799, 1800, 1801, 1860, 5399, 5400}) {
-        SCOPED_TRACE(elapsed);
-        tickAt(ArmingTime + elapsed);
-        EXPECT_EQ(w->statusText(0), Countdown(5400 - elapsed));
-    }
-    EXPECT_TRUE(logind.calls().empty());
-    EXPECT_FALSE(app.exiting);
-    EXPECT_EQ(RunUntilProgramEnds([&] { clock = ArmingTime + 5401; }), 0);
-    EXPECT_EQ(w->statusText(0), QStringLiteral("Выключение:   00:-01"));
-    EXPECT_EQ(logind.calls().size(), 1u);
 }
 
 TEST_F(SleepTest, FiringSavesTheLastTickPositionAndSlidersBeforeAskingForPowerOff) {
@@ -339,17 +299,9 @@ TEST_F(SleepTest, FiringSavesTheLastTickPositionAndSlidersBeforeAskingForPowerOf
     EXPECT_EQ(SlotPosition(readBytes(player->dataFile()), 0), 0);
     EXPECT_NE(SavedVolume(readBytes(player->settingsFile())), newVolume);
 
-    EXPECT_EQ(RunUntilProgramEnds([&] { clock = ArmingTime + 61; }), 0);
-    const auto calls = logind.calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_FALSE(calls[0].interactive);
-    // At the moment logind was asked, the files already held the firing tick's state.
-    const std::int64_t firingPosition = app.bookRecord.position;
-    EXPECT_GT(firingPosition, 0);
-    EXPECT_EQ(SlotPosition(calls[0].files[0], 0), firingPosition);
-    EXPECT_EQ(SavedVolume(calls[0].files[1]), newVolume);
-    EXPECT_EQ(calls[0].files[0], readBytes(player->dataFile()));
-    EXPECT_EQ(calls[0].files[1], readBytes(player->settingsFile()));
+    expectFiringAt(&logind, ArmingTime + 61);
+    EXPECT_GT(app.bookRecord.position, 0);
+    EXPECT_EQ(SavedVolume(readBytes(player->settingsFile())), newVolume);
 
     // A later close (the window's or the harness's Exit) saves nothing more.
     writeBytes(player->dataFile(), {1, 2, 3});
@@ -367,9 +319,7 @@ TEST_F(SleepTest, PausedPlaybackStillCountsDownAndFires) {
     armAt(ArmingTime, "2");
     tickAt(ArmingTime + 45);
     EXPECT_EQ(w->statusText(0), Countdown(75));
-    EXPECT_EQ(RunUntilProgramEnds([&] { clock = ArmingTime + 121; }), 0);
-    ASSERT_EQ(logind.calls().size(), 1u);
-    EXPECT_EQ(SlotPosition(logind.calls()[0].files[0], 0), app.bookRecord.position);
+    expectFiringAt(&logind, ArmingTime + 121);
 }
 
 TEST_F(SleepTest, WithoutAStreamNothingIsShownOrCheckedUntilATrackOpens) {
@@ -383,32 +333,22 @@ TEST_F(SleepTest, WithoutAStreamNothingIsShownOrCheckedUntilATrackOpens) {
     EXPECT_EQ(app.tickTime, 0);
     EXPECT_FALSE(app.exiting);
     EXPECT_TRUE(logind.calls().empty());
-
     // The time ran on from the arming: the first tick of the new track fires.
-    const int exitCode = RunUntilProgramEnds([&] { openTrack(); });
-    EXPECT_EQ(exitCode, 0);
+    expectFiring(&logind, [this] { openTrack(); });
     EXPECT_EQ(w->statusText(0), Countdown(60 - 600));
-    ASSERT_EQ(logind.calls().size(), 1u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(logind.calls()[0].files[0].data())),
-              media.file("Книга/01.wav"));
 }
 
 TEST_F(SleepTest, CountdownFollowsTheWallClockBackAndForward) {
     openTrack();
     FakeLogind logind(FakeLogind::Answer::Accept, dataFiles());
     armAt(ArmingTime, "10");
-    tickAt(ArmingTime + 60);
-    EXPECT_EQ(w->statusText(0), Countdown(540));
-    // Set back: more time left than was armed.
-    tickAt(ArmingTime - 120);
-    EXPECT_EQ(w->statusText(0), Countdown(720));
-    tickAt(ArmingTime + 600);
-    EXPECT_EQ(w->statusText(0), Countdown(0));
+    for (const auto& [now, left] : {std::pair{ArmingTime + 60, 540}, {ArmingTime - 120, 720}, {ArmingTime + 600, 0}}) {
+        tickAt(now);
+        EXPECT_EQ(w->statusText(0), Countdown(left));
+    }
     EXPECT_TRUE(logind.calls().empty());
     // Set forward well past the end: the next tick fires.
-    EXPECT_EQ(RunUntilProgramEnds([&] { clock = ArmingTime + 3 * 3600; }), 0);
-    EXPECT_EQ(w->statusText(0), Countdown(600 - 3 * 3600));
-    EXPECT_EQ(logind.calls().size(), 1u);
+    expectFiringAt(&logind, ArmingTime + 3 * 3600);
 }
 
 TEST_F(SleepTest, ReArmingRestartsFromThatMomentWithTheNewLength) {
@@ -424,108 +364,72 @@ TEST_F(SleepTest, ReArmingRestartsFromThatMomentWithTheNewLength) {
     tickAt(ArmingTime + 320);
     EXPECT_EQ(w->statusText(0), Countdown(0));
     EXPECT_FALSE(app.exiting);
-    EXPECT_EQ(RunUntilProgramEnds([&] { clock = ArmingTime + 321; }), 0);
-    EXPECT_EQ(logind.calls().size(), 1u);
+    expectFiring(&logind, [this] { clock = ArmingTime + 321; });
 }
 
 TEST_F(SleepTest, RefusedOrUnservedPowerOffStillEndsTheProgramSaved) {
     openTrack();
     {
         FakeLogind logind(FakeLogind::Answer::Refuse, dataFiles());
-        armAt(ArmingTime, "1");
-        tickAt(ArmingTime + 10);
-        Pump(400);
-        EXPECT_EQ(RunUntilProgramEnds([&] { clock = ArmingTime + 61; }), 0);
-        ASSERT_EQ(logind.calls().size(), 1u);
+        armOneMinute();
+        expectFiringAt(&logind, ArmingTime + 61);
         EXPECT_GT(app.bookRecord.position, 0);
-        EXPECT_EQ(SlotPosition(logind.calls()[0].files[0], 0), app.bookRecord.position);
     }
     // No logind on the bus at all.
-    player->exitAndReset();
-    ASSERT_TRUE(player->start());
-    w = player->window();
+    ASSERT_NO_FATAL_FAILURE(restart());
     openTrack();
-    armAt(ArmingTime, "1");
-    tickAt(ArmingTime + 10);
-    Pump(400);
-    EXPECT_EQ(RunUntilProgramEnds([&] { clock = ArmingTime + 61; }), 0);
-    EXPECT_TRUE(app.exiting);
+    armOneMinute();
+    expectFiringAt(nullptr, ArmingTime + 61);
     EXPECT_GT(app.bookRecord.position, 0);
-    EXPECT_EQ(SlotPosition(readBytes(player->dataFile()), 0), app.bookRecord.position);
 }
 
 TEST(PowerOff, ReportsWhetherLogindAcceptedTheRequest) {
     PrivateSystemBus::instance();
-    {
-        FakeLogind logind(FakeLogind::Answer::Accept);
-        EXPECT_TRUE(PowerOff());
+    for (auto answer : {FakeLogind::Answer::Accept, FakeLogind::Answer::Refuse}) {
+        FakeLogind logind(answer);
+        EXPECT_EQ(PowerOff(), answer == FakeLogind::Answer::Accept);
         ASSERT_EQ(logind.calls().size(), 1u);
         EXPECT_FALSE(logind.calls()[0].interactive);
-    }
-    {
-        FakeLogind logind(FakeLogind::Answer::Refuse);
-        EXPECT_FALSE(PowerOff());
-        EXPECT_EQ(logind.calls().size(), 1u);
     }
     EXPECT_FALSE(PowerOff());
 }
 
-// Firing while a modal box is open: the box's loop ends, the state is saved, the main loop
-// ends with 0 and logind is asked once.
-class SleepFiringUnderModalTest : public SleepTest {
-protected:
-    void fireWhile(int command, const std::function<void(QWidget*)>& checkModal,
-                   const std::function<void()>& beforeCommand = [] {}) {
+// Firing while the sleep dialog, the About box or the real open-file dialog is open: the box's
+// loop ends, nothing it would have done happens, and the firing saves and powers off as ever.
+TEST_F(SleepTest, FiringWhileAModalBoxIsOpenEndsItAndStillSaves) {
+    const std::pair<int, std::function<void(QWidget*)>> boxes[] = {
+        {ids::MenuSleepTimer,
+         [](QWidget* modal) {
+             EXPECT_EQ(modal->objectName(), QString::number(ids::SleepDialog));
+             // Typed but not confirmed: the firing must not arm it afterwards.
+             QTest::keyClicks(modal->findChild<QLineEdit*>(QString::number(ids::SleepMinutesEdit)), "30");
+         }},
+        {ids::MenuAbout, [](QWidget* modal) { EXPECT_EQ(modal->objectName(), QString::number(ids::AboutDialog)); }},
+        {ids::AddFolderButton, [](QWidget* modal) { EXPECT_NE(qobject_cast<QFileDialog*>(modal), nullptr); }}};
+    for (const auto& [command, checkModal] : boxes) {
+        SCOPED_TRACE(command);
+        if (!app.mainWindow) {
+            ASSERT_TRUE(player->start());
+            w = player->window();
+        }
         openTrack();
+        if (command == ids::AddFolderButton)
+            SetPickAudioFileSeam(nullptr);
         FakeLogind logind(FakeLogind::Answer::Accept, dataFiles());
-        armAt(ArmingTime, "1");
-        tickAt(ArmingTime + 5);
-        Pump(400);
+        armOneMinute();
         bool opened = false;
         WhenModalOpens([&](QWidget* modal) {
             opened = true;
             checkModal(modal);
             clock = ArmingTime + 61;
         });
-        EXPECT_EQ(RunUntilProgramEnds([&] {
-                      beforeCommand();
-                      player->command(command);
-                  }),
-                  0);
+        expectFiring(&logind, [&] { player->command(command); });
         EXPECT_TRUE(opened);
-        EXPECT_TRUE(app.exiting);
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
         EXPECT_EQ(w->statusText(0), Countdown(-1));
-        const auto calls = logind.calls();
-        ASSERT_EQ(calls.size(), 1u);
-        EXPECT_FALSE(calls[0].interactive);
         EXPECT_GT(app.bookRecord.position, 0);
-        EXPECT_EQ(SlotPosition(calls[0].files[0], 0), app.bookRecord.position);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(calls[0].files[0].data())), media.file("Книга/01.wav"));
-        // Nothing the box would have done happens after the firing.
         EXPECT_EQ(app.sleepDelaySeconds, 60);
         player->exitAndReset();
-        EXPECT_EQ(calls[0].files[0], readBytes(player->dataFile()));
+        EXPECT_EQ(readBytes(player->dataFile()), logind.calls().at(0).files[0]);
     }
-};
-
-TEST_F(SleepFiringUnderModalTest, SleepDialogOpen) {
-    fireWhile(ids::MenuSleepTimer, [](QWidget* modal) {
-        EXPECT_EQ(modal->objectName(), QString::number(ids::SleepDialog));
-        // Typed but not confirmed: the firing must not arm it afterwards.
-        QTest::keyClicks(modal->findChild<QLineEdit*>(QString::number(ids::SleepMinutesEdit)), "30");
-    });
-}
-
-TEST_F(SleepFiringUnderModalTest, AboutBoxOpen) {
-    fireWhile(ids::MenuAbout, [](QWidget* modal) {
-        EXPECT_EQ(modal->objectName(), QString::number(ids::AboutDialog));
-    });
-}
-
-TEST_F(SleepFiringUnderModalTest, FileDialogOpen) {
-    fireWhile(
-        ids::AddFolderButton, [](QWidget* modal) { EXPECT_NE(qobject_cast<QFileDialog*>(modal), nullptr); },
-        // The real open-file dialog, not the harness's answer.
-        [] { SetPickAudioFileSeam(nullptr); });
 }

@@ -1,5 +1,6 @@
 #include "support/fixtures.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -84,6 +85,29 @@ std::vector<unsigned char> readBytes(const std::string& path) {
 void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<unsigned char> int32Bytes(std::initializer_list<std::int32_t> values) {
+    std::vector<unsigned char> bytes;
+    for (std::int32_t v : values)
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back(static_cast<unsigned char>(std::uint32_t(v) >> (8 * i)));
+    return bytes;
+}
+
+std::vector<unsigned char> bookSlotBytes(const std::string& path, std::int64_t position) {
+    std::vector<unsigned char> slot(272, 0);
+    std::copy(path.begin(), path.end(), slot.begin());
+    for (int i = 0; i < 8; ++i)
+        slot[264 + i] = static_cast<unsigned char>(std::uint64_t(position) >> (8 * i));
+    return slot;
+}
+
+std::vector<unsigned char> joinBytes(std::initializer_list<std::vector<unsigned char>> parts) {
+    std::vector<unsigned char> bytes;
+    for (const auto& part : parts)
+        bytes.insert(bytes.end(), part.begin(), part.end());
+    return bytes;
 }
 
 double dominantFrequency(const float* samples, std::size_t count, int sampleRate) {

@@ -1,6 +1,8 @@
 // Test fixtures made on disk at test time with ffmpeg, sox and espeak-ng.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,12 @@ void makeSteppedTone(const std::string& path, double baseHz, double stepHz, int 
 // Reads a file's raw bytes.
 std::vector<unsigned char> readBytes(const std::string& path);
 void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes);
+
+// The player's data files, built byte by byte: the settings file is little-endian int32 fields;
+// a book slot is 272 bytes, the path NUL-padded, then the position as a little-endian int64 at 264.
+std::vector<unsigned char> int32Bytes(std::initializer_list<std::int32_t> values);
+std::vector<unsigned char> bookSlotBytes(const std::string& path, std::int64_t position);
+std::vector<unsigned char> joinBytes(std::initializer_list<std::vector<unsigned char>> parts);
 
 // Dominant frequency of a block of mono samples (zero-crossing count refined by
 // parabolic FFT-free estimate: good to about 1% for clean tones).
