@@ -39,22 +39,6 @@ std::vector<unsigned char> DefaultSettingsBytes() {
     return bytes;
 }
 
-std::vector<unsigned char> Int32s(std::initializer_list<std::int32_t> values) {
-    std::vector<unsigned char> bytes;
-    for (std::int32_t v : values)
-        for (int i = 0; i < 4; ++i)
-            bytes.push_back(static_cast<unsigned char>(std::uint32_t(v) >> (8 * i)));
-    return bytes;
-}
-
-std::vector<unsigned char> Slot(const std::string& path, std::int64_t position) {
-    std::vector<unsigned char> slot(272, 0);
-    std::copy(path.begin(), path.end(), slot.begin());
-    for (int i = 0; i < 8; ++i)
-        slot[264 + i] = static_cast<unsigned char>(std::uint64_t(position) >> (8 * i));
-    return slot;
-}
-
 class StartupTest : public ::testing::Test {
 protected:
     void SetUp() override { Sound(); }
@@ -105,7 +89,7 @@ TEST_F(StartupTest, EngineThatRefusesToStartShowsOneMessageAndTouchesNoFile) {
 }
 
 TEST_F(StartupTest, SettingsAreRestoredAndWrittenBackWithSlidersAndReservedFields) {
-    writeBytes(dir.file("tellwick.ini"), Int32s({3, 7, 0x11223344, -5, 0, 20, 4, 16, 55}));
+    writeBytes(dir.file("tellwick.ini"), int32Bytes({3, 7, 0x11223344, -5, 0, 20, 4, 16, 55}));
     PlayerHarness player(dir.path());
     ASSERT_TRUE(player.start());
     MainWindow* w = player.window();
@@ -121,7 +105,7 @@ TEST_F(StartupTest, SettingsAreRestoredAndWrittenBackWithSlidersAndReservedField
 
     w->setSliderPosition(ids::VolumeSlider, 30);
     player.exitAndReset();
-    EXPECT_EQ(readBytes(dir.file("tellwick.ini")), Int32s({3, 7, 0x11223344, -5, 0, 20, 4, 16, 30}));
+    EXPECT_EQ(readBytes(dir.file("tellwick.ini")), int32Bytes({3, 7, 0x11223344, -5, 0, 20, 4, 16, 30}));
 
     // The remaining-time item, used twice, returns to where it was.
     ASSERT_TRUE(player.start());
@@ -132,13 +116,13 @@ TEST_F(StartupTest, SettingsAreRestoredAndWrittenBackWithSlidersAndReservedField
     EXPECT_TRUE(player.window()->remainingChecked());
     EXPECT_EQ(app.settings.showRemaining, 1);
     player.exitAndReset();
-    EXPECT_EQ(readBytes(dir.file("tellwick.ini")), Int32s({3, 1, 0x11223344, -5, 0, 20, 4, 16, 30}));
+    EXPECT_EQ(readBytes(dir.file("tellwick.ini")), int32Bytes({3, 1, 0x11223344, -5, 0, 20, 4, 16, 30}));
 }
 
 TEST_F(StartupTest, DamagedSettingsAreReadSafely) {
     // A 20-byte file: the fields it lacks start at 0. An out-of-range book is taken as 0;
     // out-of-range positions stand at the slider's nearer end.
-    writeBytes(dir.file("tellwick.ini"), Int32s({9, 0, 0, 0, 99}));
+    writeBytes(dir.file("tellwick.ini"), int32Bytes({9, 0, 0, 0, 99}));
     PlayerHarness player(dir.path());
     ASSERT_TRUE(player.start());
     EXPECT_EQ(player.window()->bookTabs()->currentIndex(), 0);
@@ -146,7 +130,7 @@ TEST_F(StartupTest, DamagedSettingsAreReadSafely) {
     for (int id : {ids::EqBand3k, ids::EqBand12k, ids::ReverbSlider, ids::VolumeSlider})
         EXPECT_EQ(player.window()->slider(id)->value(), 0) << id;
     player.exitAndReset();
-    EXPECT_EQ(readBytes(dir.file("tellwick.ini")), Int32s({0, 0, 0, 0, 20, 0, 0, 0, 0}));
+    EXPECT_EQ(readBytes(dir.file("tellwick.ini")), int32Bytes({0, 0, 0, 0, 20, 0, 0, 0, 0}));
     // Only slot 0 was ever written: no slot outside the five.
     EXPECT_EQ(readBytes(dir.file("data.dat")).size(), 1360u);
 }
@@ -157,9 +141,9 @@ TEST_F(StartupTest, DamagedOrShortSlotsCountAsEmptyBooks) {
     // Slot 0 names a real file, but with no terminator anywhere in its path field;
     // slot 1 lies beyond the end of the short file; slot 2 holds a relative path.
     std::vector<unsigned char> bytes(272, 'x');
-    std::vector<unsigned char> relative = Slot("a.wav", 0);
+    std::vector<unsigned char> relative = bookSlotBytes("a.wav", 0);
     writeBytes(dir.file("data.dat"), bytes);
-    writeBytes(dir.file("tellwick.ini"), Int32s({1, 0, 0, 0, 10, 10, 10, 10, 10}));
+    writeBytes(dir.file("tellwick.ini"), int32Bytes({1, 0, 0, 0, 10, 10, 10, 10, 10}));
     PlayerHarness player(dir.path());
     ASSERT_TRUE(player.start());
     EXPECT_EQ(app.currentStream, 0u);
@@ -170,11 +154,11 @@ TEST_F(StartupTest, DamagedOrShortSlotsCountAsEmptyBooks) {
     EXPECT_EQ(std::vector<unsigned char>(saved.begin(), saved.begin() + 272), bytes); // untouched
     EXPECT_EQ(std::vector<unsigned char>(saved.begin() + 272, saved.end()), std::vector<unsigned char>(272, 0));
 
-    bytes = Slot("", 0);
+    bytes = bookSlotBytes("", 0);
     bytes.insert(bytes.end(), 272, 0);
     bytes.insert(bytes.end(), relative.begin(), relative.end());
     writeBytes(dir.file("data.dat"), bytes);
-    writeBytes(dir.file("tellwick.ini"), Int32s({2, 0, 0, 0, 10, 10, 10, 10, 10}));
+    writeBytes(dir.file("tellwick.ini"), int32Bytes({2, 0, 0, 0, 10, 10, 10, 10, 10}));
     ASSERT_TRUE(player.start());
     EXPECT_EQ(app.currentStream, 0u);
     EXPECT_TRUE(player.warnings().isEmpty());
