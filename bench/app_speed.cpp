@@ -28,6 +28,7 @@
 #include "support/fixtures.h"
 #include "support/pulse_server.h"
 #include "support/qt/player_harness.h"
+#include "sink_listener.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
 
@@ -45,62 +46,6 @@ double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
 }
-
-// Reads the sink's monitor through a pipe with a small latency, stamping each block as it arrives.
-class Listener {
-public:
-    Listener() {
-        pipe_ = popen("exec parec --raw --format=float32le --rate=48000 --channels=2 --latency-msec=5 "
-                      "-d tellwick_test.monitor",
-                      "r");
-        thread_ = std::thread([this] { run(); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    ~Listener() {
-        stop_ = true;
-        if (pipe_)
-            pclose(pipe_);
-        thread_.join();
-    }
-    // Arrival time of the first block with sound after `since`.
-    std::optional<Clock::time_point> firstSoundAfter(Clock::time_point since) {
-        std::lock_guard lock(mutex_);
-        for (const auto& [when, loud] : blocks_)
-            if (when > since && loud)
-                return when;
-        return std::nullopt;
-    }
-    std::vector<float> samplesSince(std::size_t fromFrame) {
-        std::lock_guard lock(mutex_);
-        return {samples_.begin() + std::min(samples_.size(), fromFrame * 2), samples_.end()};
-    }
-    std::size_t frames() {
-        std::lock_guard lock(mutex_);
-        return samples_.size() / 2;
-    }
-
-private:
-    void run() {
-        std::vector<float> block(240 * 2);
-        while (!stop_ && pipe_) {
-            const std::size_t got = fread(block.data(), sizeof(float) * 2, 240, pipe_);
-            if (got == 0)
-                break;
-            bool loud = false;
-            for (std::size_t i = 0; i < got * 2; ++i)
-                loud = loud || std::abs(block[i]) > 0.01f;
-            std::lock_guard lock(mutex_);
-            blocks_.push_back({Clock::now(), loud});
-            samples_.insert(samples_.end(), block.begin(), block.begin() + got * 2);
-        }
-    }
-    FILE* pipe_ = nullptr;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::vector<std::pair<Clock::time_point, bool>> blocks_;
-    std::vector<float> samples_;
-};
 
 double ProcessCpuSeconds() {
     rusage usage{};
@@ -173,7 +118,7 @@ int main(int argc, char** argv) {
     player.start();
     Pump(300);
     if (!cpuOnly) {
-    Listener listener;
+    SinkListener listener;
 
     std::vector<double> scan, firstSound;
     for (int i = 0; i < 7; ++i) {
@@ -207,8 +152,8 @@ int main(int argc, char** argv) {
     Pump(2600);
     const auto samples = listener.samplesSince(mark);
     long firstLoud = -1, lastOfFirst = -1, firstOfSecond = -1;
-    for (std::size_t f = 0; f < samples.size() / 2; ++f) {
-        const bool loud = std::abs(samples[2 * f]) > 0.01f;
+    for (std::size_t f = 0; f < samples.size(); ++f) {
+        const bool loud = std::abs(samples[f]) > 0.01f;
         if (loud && firstLoud < 0)
             firstLoud = long(f);
         if (firstLoud >= 0 && loud && firstOfSecond < 0 && f > std::size_t(firstLoud) + 48000 * 9 / 10) {

@@ -3,8 +3,8 @@
 //
 //   bench_app_tab_switch
 //
-// Needs `pulseaudio`, `pacat` and `parec`. Without PULSE_SERVER it starts a private sound
-// server with a null sink (nothing is heard); with PULSE_SERVER set it plays there and
+// Needs `pulseaudio`, `pacat` and `parec`. Without PULSE_SERVER it starts the tests' private
+// sound server with a null sink (nothing is heard); with PULSE_SERVER set it plays there and
 // listens to that server's default sink. No display is needed (offscreen platform).
 #include <QApplication>
 #include <QMouseEvent>
@@ -33,6 +33,8 @@
 #include "books/folder_playlist.h"
 #include "ui/dialogs.h"
 #include "ui/main_window.h"
+#include "sink_listener.h"
+#include "support/pulse_server.h"
 
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
@@ -52,126 +54,6 @@ double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
 }
-
-// Starts a helper program with stdin from inPath and no output; returns its process id.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& inPath) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (!freopen(inPath.c_str(), "r", stdin) || !freopen("/dev/null", "w", stdout) ||
-            !freopen("/dev/null", "w", stderr))
-            _exit(127);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void Stop(pid_t pid) {
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-}
-
-// A private PulseAudio daemon with one null sink, kept busy so its monitor is real-time.
-class PrivateSoundServer {
-public:
-    explicit PrivateSoundServer(const std::string& folder) {
-        fs::create_directories(folder + "/home");
-        fs::permissions(folder, fs::perms::owner_all);
-        const std::string socket = folder + "/native";
-        const std::string config = folder + "/bench.pa";
-        std::ofstream(config) << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket << "\n"
-                              << "load-module module-null-sink sink_name=bench rate=48000 channels=2\n"
-                              << "set-default-sink bench\n";
-        setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
-        setenv("HOME", (folder + "/home").c_str(), 1);
-        daemon_ = Spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                         "--log-level=error", "-F", config},
-                        "/dev/null");
-        setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
-        for (int i = 0; i < 200 && std::system("pactl info >/dev/null 2>&1") != 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        keepAlive_ = Spawn({"pacat", "--playback", "--latency-msec=20", "--format=s16le", "--rate=48000",
-                            "--channels=2"},
-                           "/dev/zero");
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        std::system("pactl suspend-sink bench 1 && pactl suspend-sink bench 0");
-    }
-    ~PrivateSoundServer() {
-        Stop(keepAlive_);
-        Stop(daemon_);
-    }
-
-private:
-    pid_t daemon_ = -1;
-    pid_t keepAlive_ = -1;
-};
-
-// Reads the default sink's monitor in 5 ms blocks, stamping each block as it arrives (so a
-// sound is stamped a little after it was played: the figures err long).
-class Listener {
-public:
-    Listener() {
-        pipe_ = popen("exec parec --raw --format=float32le --rate=48000 --channels=1 --latency-msec=5 "
-                      "-d @DEFAULT_MONITOR@",
-                      "r");
-        thread_ = std::thread([this] { run(); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    ~Listener() {
-        stop_ = true;
-        if (pipe_)
-            pclose(pipe_);
-        thread_.join();
-    }
-    // Arrival of the first block after `since` that sounds at about hz all through.
-    std::optional<Clock::time_point> firstToneAfter(Clock::time_point since, double hz) {
-        std::lock_guard lock(mutex_);
-        for (const Block& block : blocks_)
-            if (block.arrival > since && block.loud && std::abs(block.hz - hz) < hz * 0.25)
-                return block.arrival;
-        return std::nullopt;
-    }
-
-private:
-    struct Block {
-        Clock::time_point arrival;
-        bool loud;
-        double hz;
-    };
-    void run() {
-        constexpr std::size_t frames = 240;
-        std::vector<float> samples(frames);
-        while (!stop_ && pipe_) {
-            if (fread(samples.data(), sizeof(float), frames, pipe_) != frames)
-                break;
-            int crossings = 0;
-            for (std::size_t i = 1; i < frames; ++i)
-                crossings += samples[i - 1] < 0 && samples[i] >= 0;
-            // Sound all through the block: a block that holds the end of one book and
-            // silence would count too few crossings.
-            bool loud = true;
-            for (std::size_t from = 0; from < frames; from += 48) {
-                float peak = 0;
-                for (std::size_t i = from; i < from + 48; ++i)
-                    peak = std::max(peak, std::abs(samples[i]));
-                loud = loud && peak > 0.02f;
-            }
-            std::lock_guard lock(mutex_);
-            blocks_.push_back({Clock::now(), loud, crossings * 48000.0 / frames});
-        }
-    }
-    FILE* pipe_ = nullptr;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::vector<Block> blocks_;
-};
 
 // A 16-bit PCM WAV file of a sine tone (silence for hz 0).
 void WriteWav(const std::string& path, double hz, double seconds, int rate, int channels) {
@@ -241,7 +123,7 @@ struct Figures {
 
 // Switches between the two loaded books, each time measuring from the click.
 bool MeasureSwitches(Figures& figures) {
-    Listener listener;
+    SinkListener listener;
     for (int i = 0; i < kSwitches; ++i) {
         const int book = i % 2;
         Pump(400);
@@ -311,9 +193,11 @@ bool Run(const std::string& root, Figures& figures) {
 int main(int argc, char** argv) {
     char rootTemplate[] = "/tmp/tellwick-bench-XXXXXX";
     const std::string root = mkdtemp(rootTemplate);
-    std::optional<PrivateSoundServer> server;
-    if (!std::getenv("PULSE_SERVER"))
-        server.emplace(root + "/pulse");
+    std::optional<testsupport::PulseServer> server;
+    if (!std::getenv("PULSE_SERVER")) {
+        server.emplace();
+        server->makeMonitorRealTime();
+    }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);
 
