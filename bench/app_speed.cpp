@@ -175,7 +175,13 @@ int main(int argc, char** argv) {
     // measured inside the real event loop.
     const std::string longBook = media.file("long");
     fs::create_directory(longBook);
-    makeTone(longBook + "/long.mp3", 440, 30, 44100, 2);
+    // Speech, so the meters move the way they do with a real book.
+    run("espeak-ng -v ru -s 150 -w " + shellQuote(longBook + "/speech.wav") +
+        " 'Все счастливые семьи похожи друг на друга, каждая несчастливая семья несчастлива по-своему. "
+        "Всё смешалось в доме Облонских. Жена узнала, что муж был в связи с бывшею в их доме "
+        "француженкою-гувернанткой, и объявила мужу, что не может жить с ним в одном доме.'");
+    run("ffmpeg -nostdin -loglevel error -y -stream_loop 3 -i " + shellQuote(longBook + "/speech.wav") +
+        " -ac 2 -ar 44100 -b:a 128k " + shellQuote(longBook + "/long.mp3"));
     player.addFolder(longBook + "/long.mp3");
     Pump(500);
     const double cpuStart = ProcessCpuSeconds();

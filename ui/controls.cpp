@@ -108,6 +108,26 @@ LevelMeter::LevelMeter(QWidget* parent) : QProgressBar(parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
+void LevelMeter::setLevel(int level)
+{
+    if (level == value())
+        return;
+    const bool lengthChanges = filledWidth(level) != filledWidth(value());
+    // With updates held back, setValue's immediate repaint does nothing.
+    setAttribute(Qt::WA_UpdatesDisabled, true);
+    setValue(level);
+    setAttribute(Qt::WA_UpdatesDisabled, false);
+    if (lengthChanges)
+        update();
+}
+
+int LevelMeter::filledWidth(int level) const
+{
+    const qint64 span = qint64(maximum()) - minimum();
+    const int inner = width() - 2;
+    return span > 0 ? qBound(0, int(inner * (qint64(level) - minimum()) / span), inner) : 0;
+}
+
 void LevelMeter::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -115,10 +135,7 @@ void LevelMeter::paintEvent(QPaintEvent*)
     painter.fillRect(area, palette().color(QPalette::Window));
     painter.setPen(palette().color(QPalette::Mid));
     painter.drawRect(area.adjusted(0, 0, -1, -1));
-    const qint64 span = qint64(maximum()) - minimum();
-    const int inner = area.width() - 2;
-    const int filled = span > 0 ? int(inner * (qint64(value()) - minimum()) / span) : 0;
-    painter.fillRect(QRect(1, 1, qBound(0, filled, inner), area.height() - 2), palette().color(QPalette::Highlight));
+    painter.fillRect(QRect(1, 1, filledWidth(value()), area.height() - 2), palette().color(QPalette::Highlight));
 }
 
 void TickSlider::paintEvent(QPaintEvent*)

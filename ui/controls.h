@@ -16,9 +16,14 @@
 class LevelMeter : public QProgressBar {
 public:
     explicit LevelMeter(QWidget* parent);
+    // Sets the value and redraws in the next paint cycle, only when the bar's length changes.
+    void setLevel(int level);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+
+private:
+    int filledWidth(int level) const;
 };
 
 // A slider whose tick marks stand at any positions (plus both ends), and which raises

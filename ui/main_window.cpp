@@ -43,7 +43,7 @@ struct MainWindow::Controls : QObject {
     QListWidget* trackList = nullptr;
     QHash<int, QPushButton*> buttons;
     QHash<int, TickSlider*> sliders;
-    QHash<int, QProgressBar*> meters;
+    QHash<int, LevelMeter*> meters;
     QLabel* titleLine = nullptr;
     TabExpandingLabel* captionLine = nullptr;
     BookTabBar* bookTabs = nullptr;
@@ -198,7 +198,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
     c_->captionLine->setText(SliderCaptions);
     c_->captionLine->setAccessibleName(QStringLiteral("Подписи регуляторов"));
 
-    QGroupBox* meterBox = makeGroupBox(176, 38, 134, 20);
+    // A plain frame rather than a group box: the meters redraw ten times a second, and a
+    // group box beneath them would lay out its (empty) title on every redraw.
+    auto* meterBox = new QFrame(client);
+    place(meterBox, 0, 176, 38, 134, 20);
+    meterBox->setFrameStyle(QFrame::StyledPanel | QFrame::Plain);
     makeButton(ids::FirstButton, ids::IconFirst, "Первый трек", 182);
     makeButton(ids::LastButton, ids::IconLast, "Последний трек", 278);
 
@@ -271,16 +275,8 @@ QProgressBar* MainWindow::meter(int id) const
 
 void MainWindow::setMeterLevels(int left, int right)
 {
-    // A progress bar repaints at once on every change; with updates held back, both
-    // meters are drawn together in the next paint cycle instead.
-    for (auto [id, value] : {std::pair{ids::LeftMeter, left}, std::pair{ids::RightMeter, right}}) {
-        QProgressBar* bar = c_->meters.value(id);
-        if (bar->value() == value)
-            continue;
-        bar->setUpdatesEnabled(false);
-        bar->setValue(value);
-        bar->setUpdatesEnabled(true);
-    }
+    c_->meters.value(ids::LeftMeter)->setLevel(left);
+    c_->meters.value(ids::RightMeter)->setLevel(right);
 }
 
 QLabel* MainWindow::titleLine() const
