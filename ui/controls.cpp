@@ -103,6 +103,19 @@ void TickSlider::showValueTip(int position)
     QToolTip::showText(mapToGlobal(anchor), QString::number(position), this);
 }
 
+bool SwallowEnterAndEscape(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+        event->accept();
+        return true;
+    default:
+        return false;
+    }
+}
+
 LevelMeter::LevelMeter(QWidget* parent) : QProgressBar(parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);

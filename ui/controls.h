@@ -11,6 +11,11 @@
 #include <QStatusBar>
 #include <QTabBar>
 
+class QKeyEvent;
+
+// Enter and Escape do nothing in the player's windows: accepts them and returns true.
+bool SwallowEnterAndEscape(QKeyEvent* event);
+
 // A level meter: a smooth bar over the window's own background. It paints itself whole,
 // so ten updates a second redraw only the bar and never the controls behind it.
 class LevelMeter : public QProgressBar {

@@ -1,5 +1,7 @@
 #include "ui/dialogs.h"
 
+#include "ui/controls.h"
+
 #include <QCloseEvent>
 #include <QDialog>
 #include <QFile>
@@ -74,15 +76,8 @@ protected:
 
     void keyPressEvent(QKeyEvent* event) override
     {
-        switch (event->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-        case Qt::Key_Escape:
-            event->accept();
-            return;
-        default:
+        if (!SwallowEnterAndEscape(event))
             QDialog::keyPressEvent(event);
-        }
     }
 
 private:
