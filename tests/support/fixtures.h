@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -21,6 +22,10 @@ public:
 private:
     std::string path_;
 };
+
+// Polls done() every pollMs milliseconds until it holds or deadlineMs have passed; returns its
+// last answer. Waits end on the condition, never on luck with a busy machine's timing.
+bool WaitUntil(const std::function<bool()>& done, int deadlineMs = 15000, int pollMs = 5);
 
 // Runs a shell command; returns its exit status (0 = success). Output goes to stderr.
 int run(const std::string& command);

@@ -157,6 +157,10 @@ std::size_t MonitorCapture::framesSoFar() const {
 
 void MonitorCapture::stop() {
     stopProcess(pid_);
+    refresh();
+}
+
+void MonitorCapture::refresh() {
     std::ifstream in(path_, std::ios::binary);
     in.seekg(0, std::ios::end);
     const auto bytes = static_cast<std::size_t>(in.tellg());
@@ -202,6 +206,25 @@ float MonitorCapture::peak(std::size_t fromFrame, std::size_t frames, int channe
     for (float s : channel(channelIndex, fromFrame, frames))
         best = std::max(best, std::fabs(s));
     return best;
+}
+
+double MonitorCapture::soundSeconds(std::size_t fromFrame, std::size_t toFrame, float threshold) const {
+    constexpr std::size_t block = rate / 200;
+    std::size_t loud = 0;
+    for (std::size_t f = fromFrame; f + block <= std::min(toFrame, frameCount()); f += block)
+        loud += peak(f, block, 0) > threshold || peak(f, block, 1) > threshold;
+    return double(loud * block) / rate;
+}
+
+std::vector<MonitorCapture::Stretch> MonitorCapture::stretches(std::size_t minGapFrames, float threshold) const {
+    std::vector<Stretch> found;
+    for (long f = firstSoundFrom(0, threshold); f >= 0; f = firstSoundFrom(found.back().last + 1, threshold)) {
+        if (!found.empty() && std::size_t(f) - found.back().last < minGapFrames)
+            found.back().last = std::size_t(f);
+        else
+            found.push_back({std::size_t(f), std::size_t(f)});
+    }
+    return found;
 }
 
 } // namespace testsupport

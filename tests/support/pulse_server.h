@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,8 @@ public:
     // Frames recorded so far: a marker for "now" in the capture's own time line (it lags
     // real time by the recorder's small latency, so timings measured against it err long).
     std::size_t framesSoFar() const;
+    // Loads what has been recorded so far; the recorder goes on.
+    void refresh();
     // Stops the recorder and loads the samples.
     void stop();
 
@@ -75,6 +78,14 @@ public:
     double rms(std::size_t fromFrame, std::size_t frames, int channelIndex = 0) const;
     // Largest absolute sample of one channel over a frame range.
     float peak(std::size_t fromFrame, std::size_t frames, int channelIndex = 0) const;
+    // Seconds of sound (5 ms blocks whose peak exceeds threshold) from a frame on: unlike a
+    // span of frames, this does not grow when a busy machine lets the sink run dry.
+    double soundSeconds(std::size_t fromFrame = 0, std::size_t toFrame = SIZE_MAX, float threshold = 0.01f) const;
+    // Frames of the stretches of sound separated by at least minGapFrames of silence.
+    struct Stretch {
+        std::size_t first, last;
+    };
+    std::vector<Stretch> stretches(std::size_t minGapFrames, float threshold = 0.01f) const;
 
 private:
     std::string path_;

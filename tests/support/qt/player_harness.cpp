@@ -34,6 +34,18 @@ void Pump(int ms) {
     }
 }
 
+bool PumpUntil(const std::function<bool()>& done, int deadlineMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > deadlineMs)
+            return done();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QTest::qSleep(2);
+    }
+    return true;
+}
+
 PlayerHarness::PlayerHarness(std::string programFolder) : folder_(std::move(programFolder)) {
     EnsureApplication();
     SetProgramFolderForTests(folder_);

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,8 @@ namespace testsupport {
 void EnsureApplication();
 // Runs the event loop for ms milliseconds (timers tick, posted events arrive).
 void Pump(int ms);
+// Runs the event loop until done() holds or deadlineMs have passed; returns done().
+bool PumpUntil(const std::function<bool()>& done, int deadlineMs = 15000);
 
 class PlayerHarness {
 public:
