@@ -1,0 +1,136 @@
+// Where a stream's audio starts and ends once encoder delay and padding are trimmed.
+#include "engine/ffmpeg_decoder.h"
+
+#include <algorithm>
+
+namespace engine {
+
+bool FfmpegDecoder::findStart() {
+    // The first packet tells where MP3 audio starts; the first frame's side data tells how
+    // much encoder delay to drop.
+    while (true) {
+        const int got = av_read_frame(format_.get(), packet_.get());
+        if (got < 0)
+            return false;
+        if (packet_->stream_index == stream_)
+            break;
+        av_packet_unref(packet_.get());
+    }
+    mp3FirstPos_ = packet_->pos;
+    if (clock_ == Clock::Mp3FrameCounting && packet_->data && packet_->size >= 4) {
+        if (auto header = parseMp3Header(packet_->data))
+            mp3SamplesPerFrame_ = header->samplesPerFrame;
+    }
+    const std::int64_t u = stampPacket(*packet_);
+    packet_->pts = packet_->dts = u == kUnknown ? AV_NOPTS_VALUE : u;
+    packet_->duration = 0;
+    avcodec_send_packet(codec_.get(), packet_.get());
+    av_packet_unref(packet_.get());
+
+    frame_->pts = AV_NOPTS_VALUE;
+    std::int64_t skip = 0;
+    // decodeFrame() unrefs the frame, so catch the side data on the way.
+    while (true) {
+        const int got = avcodec_receive_frame(codec_.get(), frame_.get());
+        if (got == AVERROR(EAGAIN)) {
+            if (flushed_ || !sendNextPacket())
+                return false;
+            continue;
+        }
+        if (got == AVERROR_EOF)
+            return false;
+        if (got < 0)
+            continue;
+        if (frame_->pts == AV_NOPTS_VALUE || frame_->nb_samples <= 0) {
+            av_frame_unref(frame_.get());
+            continue;
+        }
+        if (const AVFrameSideData* side = av_frame_get_side_data(frame_.get(), AV_FRAME_DATA_SKIP_SAMPLES))
+            if (side->size >= 4)
+                skip = std::int64_t(side->data[0]) | std::int64_t(side->data[1]) << 8 | std::int64_t(side->data[2]) << 16 |
+                       std::int64_t(side->data[3]) << 24;
+        std::int64_t firstU = frame_->pts;
+        if (codecFrameSize_ <= 0)
+            codecFrameSize_ = frame_->nb_samples;
+        if (clock_ == Clock::RoundedStamps)
+            firstU = (firstU + codecFrameSize_ / 2) / codecFrameSize_ * codecFrameSize_;
+        startU_ = firstU + skip;
+        av_frame_unref(frame_.get());
+        return true;
+    }
+}
+
+bool FfmpegDecoder::findEnd() {
+    if (clock_ == Clock::Mp3FrameCounting) {
+        mp3_ = scanMp3(path_, mp3FirstPos_, sampleRate_, fileSize_);
+        if (!mp3_ || mp3_->frames == 0)
+            return false;
+        endU_ = mp3_->frames * mp3SamplesPerFrame_ - mp3_->endDiscard;
+        return true;
+    }
+    const AVStream* stream = format_->streams[stream_];
+    std::int64_t estimateU = kUnknown;
+    if (stream->duration > 0) {
+        const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+        estimateU = av_rescale_q(start + stream->duration, timeBase_, AVRational{1, sampleRate_});
+    } else if (format_->duration > 0) {
+        estimateU = av_rescale(format_->duration, sampleRate_, AV_TIME_BASE);
+    }
+    // Back off further when the tail holds no frame we can place on the timeline.
+    std::int64_t back = std::max<std::int64_t>(prerollUnits(), 2 * std::int64_t(sampleRate_));
+    std::int64_t endU = kUnknown;
+    for (int attempt = 0; attempt < 6 && endU == kUnknown; ++attempt, back *= 4) {
+        const bool fromStart = estimateU == kUnknown || attempt == 5 || estimateU - back <= startU_;
+        if (!positionDemuxer(fromStart ? kFileStart : estimateU - back)) {
+            if (fromStart)
+                return false;
+            continue;
+        }
+        endU = decodeTailEnd();
+        if (fromStart)
+            break;
+    }
+    if (endU == kUnknown)
+        return false;
+    // Containers that trim the last packet by its duration (MP4 edit lists) give the true end.
+    if (lastPacketEndU_ != kUnknown && lastPacketEndU_ > startU_)
+        endU = std::min(endU, lastPacketEndU_);
+    endU_ = endU;
+    return true;
+}
+
+// Decodes from the demuxer's place to the end: where the last frame ends, less the padding
+// the container asks to drop.
+std::int64_t FfmpegDecoder::decodeTailEnd() {
+    lastPacketEndU_ = kUnknown;
+    std::int64_t endU = kUnknown;
+    while (true) {
+        const int got = avcodec_receive_frame(codec_.get(), frame_.get());
+        if (got == 0) {
+            std::int64_t u = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : lastEndU_;
+            if (u != kUnknown && clock_ == Clock::RoundedStamps && codecFrameSize_ > 0)
+                u = (u + codecFrameSize_ / 2) / codecFrameSize_ * codecFrameSize_;
+            if (u != kUnknown && frame_->nb_samples > 0) {
+                std::int64_t discard = 0;
+                if (const AVFrameSideData* side = av_frame_get_side_data(frame_.get(), AV_FRAME_DATA_SKIP_SAMPLES))
+                    if (side->size >= 8)
+                        discard = std::int64_t(side->data[4]) | std::int64_t(side->data[5]) << 8 |
+                                  std::int64_t(side->data[6]) << 16 | std::int64_t(side->data[7]) << 24;
+                lastEndU_ = u + frame_->nb_samples;
+                endU = std::max(endU, lastEndU_ - discard);
+            }
+            av_frame_unref(frame_.get());
+            continue;
+        }
+        if (got == AVERROR(EAGAIN) && !flushed_) {
+            if (!sendNextPacket())
+                return endU;
+            continue;
+        }
+        if (got != AVERROR(EAGAIN) && got != AVERROR_EOF)
+            continue;
+        return endU;
+    }
+}
+
+} // namespace engine

@@ -1,0 +1,121 @@
+// The FFmpeg-backed decoder. Its work is spread over decoder.cpp (opening, reading),
+// decoder_timeline.cpp (packet stamps and seeking) and decoder_bounds.cpp (where the
+// stream starts and ends once trimmed).
+#pragma once
+
+#include "engine/decoder.h"
+#include "engine/mp3_index.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswresample/swresample.h>
+}
+
+#include <climits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace engine {
+
+// Every FFmpeg handle is owned by one of these.
+struct FormatCloser {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecFreer {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct PacketFreer {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameFreer {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct SwrFreer {
+    void operator()(SwrContext* s) const { swr_free(&s); }
+};
+using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
+
+constexpr std::int64_t kUnknown = INT64_MIN;
+// A unit below any stream's start: positions the demuxer at the very beginning.
+constexpr std::int64_t kFileStart = INT64_MIN / 4;
+
+class FfmpegDecoder final : public Decoder {
+public:
+    int sampleRate() const override { return sampleRate_; }
+    int channels() const override { return channels_; }
+    std::int64_t lengthFrames() const override { return length_; }
+    std::int64_t fileSize() const override { return fileSize_; }
+    std::int64_t position() const override { return position_; }
+    std::size_t read(float* out, std::size_t maxFrames) override;
+    bool seek(std::int64_t frame) override;
+
+    static std::unique_ptr<Decoder> create(const std::string& path);
+
+private:
+    enum class Clock {
+        Timestamps,      // packet timestamps convert exactly to frames
+        OggPages,        // only a page's first packet has a trustworthy (granule) timestamp
+        RoundedStamps,   // coarse timestamps (e.g. milliseconds): snapped to the codec's frame size
+        Mp3FrameCounting // timestamps after a seek are guesses: count frames from our own seek points
+    };
+
+    bool openStream(const std::string& path);
+    bool findStart();
+    bool findEnd();
+    std::int64_t decodeTailEnd();
+    bool positionDemuxer(std::int64_t wantU);
+    bool seekToUnit(std::int64_t targetU);
+    // Decodes the next frame into pending_; false at the end of the stream or on a hard error.
+    bool decodeFrame();
+    bool sendNextPacket();
+    std::int64_t stampPacket(const AVPacket& packet);
+    bool convertFrame();
+    std::int64_t prerollUnits() const;
+
+    FormatPtr format_;
+    CodecPtr codec_;
+    PacketPtr packet_{av_packet_alloc()};
+    FramePtr frame_{av_frame_alloc()};
+    SwrPtr resampler_;
+    int stream_ = -1;
+    AVRational timeBase_{1, 1};
+    Clock clock_ = Clock::Timestamps;
+    std::string path_;
+
+    int sampleRate_ = 0;
+    int channels_ = 0;
+    std::int64_t fileSize_ = 0;
+    std::int64_t length_ = 0;
+    std::int64_t position_ = 0;
+
+    // The unit timeline: frames counted from the stream's own origin, before trimming.
+    std::int64_t startU_ = 0;
+    std::int64_t endU_ = 0;
+    int codecFrameSize_ = 0;
+
+    std::optional<Mp3Scan> mp3_;
+    std::int64_t mp3FirstPos_ = -1;
+    std::int64_t mp3SamplesPerFrame_ = 1152;
+    std::int64_t mp3NextU_ = 0;
+
+    bool flushed_ = false;       // the decoder has been told the stream ended
+    bool endOfStream_ = false;   // and has given everything back
+    std::int64_t lastEndU_ = kUnknown;
+    std::int64_t lastPacketEndU_ = kUnknown;
+    std::int64_t lastPacketPos_ = -1;
+    bool fromFileStart_ = true; // read linearly from the start: every timestamp holds
+
+    std::vector<float> pending_; // interleaved frames of the last decoded AVFrame
+    std::int64_t pendingU_ = 0;  // unit of pending_'s first frame
+    std::size_t pendingFrames_ = 0;
+    std::size_t pendingOffset_ = 0;
+};
+
+} // namespace engine
