@@ -1,0 +1,280 @@
+// Desktop control over MPRIS: the real playerctl and D-Bus tools on a private bus drive the
+// real window, and the private sound server tells what was heard.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+#include <cmath>
+#include <filesystem>
+
+#include "app/app_state.h"
+#include "app/single_instance.h"
+#include "app/startup.h"
+#include "desktop/mpris.h"
+#include "support/fixtures.h"
+#include "support/pulse_server.h"
+#include "support/qt/fake_logind.h"
+#include "support/qt/player_harness.h"
+#include "ui/control_ids.h"
+#include "ui/main_window.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Second k of the book's first file sounds at 400 + 100 k Hz; its second file at 3000 Hz.
+constexpr double kStepHz = 100;
+double StepHz(int second) { return 400 + kStepHz * second; }
+constexpr double kNextHz = 3000;
+constexpr long kRate = MonitorCapture::rate;
+const QString kBinary = QStringLiteral(TELLWICK_BINARY_DIR "/tellwick");
+
+struct Finished {
+    int exitCode = -1;
+    QString out, err;
+};
+
+// Runs a program to its end while the window keeps answering the bus.
+Finished RunToEnd(const QString& program, const QStringList& args,
+             const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, args);
+    QElapsedTimer clock;
+    clock.start();
+    while (process.state() != QProcess::NotRunning && clock.elapsed() < 10000)
+        Pump(10);
+    EXPECT_EQ(process.state(), QProcess::NotRunning) << program.toStdString() << " hangs";
+    process.waitForFinished(1000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()).trimmed(),
+            QString::fromUtf8(process.readAllStandardError())};
+}
+
+QString Playerctl(const QStringList& args) {
+    const Finished run = RunToEnd(QStringLiteral("playerctl"), QStringList{"-p", "tellwick"} + args);
+    EXPECT_EQ(run.exitCode, 0) << args.join(' ').toStdString() << ": " << run.err.toStdString();
+    return run.out;
+}
+
+// Pumps the window's events until the condition holds; false after the deadline.
+template <typename Condition>
+bool PumpUntil(Condition condition, int ms = 8000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition() && clock.elapsed() < ms)
+        Pump(10);
+    return condition();
+}
+
+// The place the engine reports as heard, in seconds of the current file.
+double EngineSeconds() {
+    const QWORD bytes = BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE);
+    return app.currentStream && bytes != QWORD(-1) ? BASS_ChannelBytes2Seconds(app.currentStream, bytes) : 0;
+}
+
+// The first frame at or after from whose 20 ms block sounds at hz; -1 when none does.
+long FirstHeard(const MonitorCapture& capture, long from, double hz) {
+    const long block = kRate / 50;
+    for (long f = from; f + block <= long(capture.frameCount()); f += block / 4)
+        if (capture.rms(f, block) > 0.01 && std::abs(capture.dominantFrequency(f, block) - hz) < kStepHz / 4)
+            return f;
+    return -1;
+}
+
+// The first frame at or after from that starts 10 ms of silence.
+long FirstSilence(const MonitorCapture& capture, long from) {
+    for (long f = from; f + kRate / 100 <= long(capture.frameCount()); f += kRate / 100)
+        if (capture.peak(f, kRate / 100) < 0.01 && capture.peak(f, kRate / 100, 1) < 0.01)
+            return f;
+    return -1;
+}
+
+struct Book {
+    TempDir dir;
+    std::string first = dir.file("book/1.flac");
+    std::string second = dir.file("book/2.wav");
+    Book() {
+        fs::create_directory(dir.file("book"));
+        makeSteppedTone(first, 400, kStepHz, 14, 1.0, 44100, 2,
+                        "-af volume=0.5 -metadata title=' Глава первая ' -metadata artist='Лев Толстой' "
+                        "-metadata album='Война и мир'");
+        makeTone(second, kNextHz, 3, 44100, 2);
+    }
+};
+
+class MprisTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static PulseServer sound;
+        sound.makeMonitorRealTime();
+        // The private bus is this process's session bus and every client's.
+        setenv("DBUS_SESSION_BUS_ADDRESS", PrivateSystemBus::instance().address().c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", runtime().path().c_str(), 1);
+    }
+    void SetUp() override {
+        player = std::make_unique<PlayerHarness>(program.path());
+        ASSERT_TRUE(player->start());
+        w = player->window();
+        static bool published = false;
+        if (!std::exchange(published, true))
+            PublishMpris();
+        ASSERT_TRUE(PumpUntil([] { return RunToEnd("playerctl", {"-l"}).out.split('\n').contains("tellwick"); }));
+    }
+    void TearDown() override { player.reset(); }
+
+    static const TempDir& runtime() {
+        static TempDir dir;
+        return dir;
+    }
+    static const Book& book() {
+        static Book made;
+        return made;
+    }
+
+    TempDir program;
+    std::unique_ptr<PlayerHarness> player;
+    MainWindow* w = nullptr;
+};
+
+} // namespace
+
+TEST_F(MprisTest, PlayerctlPausesSeeksAndSkipsAsHeard) {
+    MonitorCapture capture(program.file("heard.raw"));
+    player->addFolder(book().first);
+    ASSERT_TRUE(PumpUntil([] { return EngineSeconds() > 0.5; }));
+
+    EXPECT_EQ(Playerctl({"status"}), "Playing");
+    Playerctl({"pause"});
+    const long pausedAt = long(capture.framesSoFar());
+    EXPECT_EQ(Playerctl({"status"}), "Paused");
+    EXPECT_EQ(w->button(ids::PlayPauseButton)->property("iconId").toInt(), ids::IconPlay);
+    Pump(1500);
+    const long playAt = long(capture.framesSoFar());
+    Playerctl({"play"});
+    EXPECT_EQ(Playerctl({"status"}), "Playing");
+    const double resumedFrom = EngineSeconds();
+    ASSERT_TRUE(PumpUntil([&] { return EngineSeconds() > resumedFrom + 0.5; }));
+
+    const long seekAt = long(capture.framesSoFar());
+    Playerctl({"position", "10"});
+    EXPECT_EQ(w->slider(ids::PositionSlider)->value(), 10);
+    ASSERT_TRUE(PumpUntil([] { return EngineSeconds() > 11.5; }));
+
+    const long nextAt = long(capture.framesSoFar());
+    Playerctl({"next"});
+    ASSERT_TRUE(PumpUntil([] { return app.trackIndex == 1 && EngineSeconds() > 0.5; }));
+    capture.stop();
+    EXPECT_GE(FirstHeard(capture, nextAt, kNextHz), nextAt);
+
+    // Pause: the sound stops within the output's latency and comes back only after play.
+    const long silent = FirstSilence(capture, pausedAt);
+    ASSERT_GE(silent, 0);
+    EXPECT_LT(silent, playAt - kRate / 2);
+    EXPECT_GE(capture.firstSoundFrom(silent), playAt);
+    // Position 10: second 10 is heard from its start, a whole second before second 11.
+    const long landed = FirstHeard(capture, seekAt, StepHz(10));
+    ASSERT_GE(landed, 0);
+    EXPECT_NEAR(double(FirstHeard(capture, landed, StepHz(11)) - landed) / kRate, 1.0, 0.05);
+}
+
+TEST_F(MprisTest, MetadataVolumeAndSignalsFollowThePlayer) {
+    QProcess monitor;
+    monitor.start("dbus-monitor", {"--session", "type='signal',path='/org/mpris/MediaPlayer2'"});
+    ASSERT_TRUE(PumpUntil([&] { return monitor.bytesAvailable() > 0; }));
+
+    MonitorCapture capture(program.file("volume.raw"));
+    player->addFolder(book().first);
+    const QString format = "{{mpris:trackid}}|{{mpris:length}}|{{xesam:title}}|{{xesam:artist}}|{{xesam:album}}|"
+                           "{{xesam:url}}";
+    const QStringList first = Playerctl({"metadata", "--format", format}).split('|');
+    ASSERT_EQ(first.size(), 6);
+    EXPECT_EQ(first.mid(1), (QStringList{"14000000", "Глава первая", "Лев Толстой", "Война и мир",
+                                         QString::fromStdString("file://" + book().first)}));
+
+    // Volume 0.5 moves the slider to 50, and the sound drops from the slider's old level.
+    ASSERT_TRUE(PumpUntil([] { return EngineSeconds() > 0.5; }));
+    const double before = 1 - w->slider(ids::VolumeSlider)->value() / 100.0;
+    const long changedAt = long(capture.framesSoFar());
+    Playerctl({"volume", "0.5"});
+    EXPECT_EQ(w->slider(ids::VolumeSlider)->value(), 50);
+    EXPECT_EQ(app.tooltipText, "50%");
+    Pump(1200);
+    capture.stop();
+    const long window = kRate / 10;
+    const double ratio = capture.peak(changedAt - window, window) / capture.peak(capture.frameCount() - window, window);
+    EXPECT_NEAR(20 * std::log10(ratio), 20 * std::log10(before / 0.5), 1.0);
+    // The listener's move is what clients read.
+    w->slider(ids::VolumeSlider)->setFocus();
+    QTest::keyClick(w->slider(ids::VolumeSlider), Qt::Key_PageDown);
+    EXPECT_DOUBLE_EQ(Playerctl({"volume"}).toDouble(), (100 - w->slider(ids::VolumeSlider)->value()) / 100.0);
+
+    // A file without tags: its name, and its folder for the book; a new track id.
+    Playerctl({"next"});
+    const QStringList second = Playerctl({"metadata", "--format", format}).split('|');
+    ASSERT_EQ(second.size(), 6);
+    EXPECT_NE(second[0], first[0]);
+    EXPECT_EQ(second.mid(1), (QStringList{"3000000", "2.wav", "", "book",
+                                          QString::fromStdString("file://" + book().second)}));
+
+    // One seek by the listener, one by a client: each announced once; every change announced.
+    QTest::keyClick(w->slider(ids::PositionSlider), Qt::Key_Home);
+    Playerctl({"position", "2"});
+    Playerctl({"pause"});
+    Pump(600);
+    monitor.terminate();
+    ASSERT_TRUE(monitor.waitForFinished(3000));
+    const QString seen = QString::fromUtf8(monitor.readAllStandardOutput());
+    EXPECT_EQ(seen.count("member=Seeked"), 2) << seen.toStdString();
+    for (const char* expected : {"\"Metadata\"", "\"Volume\"", "\"Playing\"", "\"Paused\"", "Глава первая", "2.wav"})
+        EXPECT_TRUE(seen.contains(QString::fromUtf8(expected))) << expected;
+}
+
+TEST_F(MprisTest, QuitSavesAndEndsAsTheExitDoes) {
+    player->addFolder(book().first);
+    Pump(1200);
+    const Finished quit = RunToEnd("dbus-send", {"--session", "--print-reply", "--dest=" + mprisService, mprisPath,
+                                            mprisRootInterface + ".Quit"});
+    EXPECT_EQ(quit.exitCode, 0) << quit.err.toStdString();
+    EXPECT_TRUE(app.exiting);
+    const auto slot = readBytes(player->dataFile());
+    ASSERT_GE(slot.size(), 272u);
+    EXPECT_EQ(std::vector<unsigned char>(slot.begin(), slot.begin() + 272),
+              bookSlotBytes(book().first, app.bookRecord.position));
+    EXPECT_GT(app.bookRecord.position, 0);
+}
+
+TEST_F(MprisTest, SecondLaunchBringsTheRunningWindowForwardAndEndsWithZero) {
+    // This process stands for the running player: it holds the lock a launch looks for.
+    ASSERT_TRUE(AcquireSingleInstanceLock(appTitle));
+    w->showMinimized();
+    ASSERT_TRUE(PumpUntil([&] { return w->isMinimized(); }));
+    const Finished second = RunToEnd(kBinary, {});
+    EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
+    EXPECT_TRUE(PumpUntil([&] { return !w->isMinimized() && w->isVisible() && w->isActiveWindow(); }));
+
+    // No session bus: a second launch still ends at once with 0, and a first one plays on,
+    // in silence.
+    QProcessEnvironment noBus = QProcessEnvironment::systemEnvironment();
+    noBus.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromStdString("unix:path=" + program.file("no-bus")));
+    const Finished lone = RunToEnd(kBinary, {}, noBus);
+    EXPECT_EQ(lone.exitCode, 0);
+    EXPECT_EQ(lone.err, "");
+
+    TempDir own;
+    fs::copy_file(kBinary.toStdString(), own.file("tellwick"));
+    noBus.insert("XDG_RUNTIME_DIR", QString::fromStdString(own.path()));
+    QProcess first;
+    first.setProcessEnvironment(noBus);
+    first.start(QString::fromStdString(own.file("tellwick")), {});
+    EXPECT_TRUE(PumpUntil([&] { return fs::exists(own.file("tellwick.ini")); }));
+    EXPECT_EQ(first.state(), QProcess::Running);
+    first.terminate();
+    ASSERT_TRUE(first.waitForFinished(5000));
+    EXPECT_EQ(first.exitCode(), 0);
+    EXPECT_FALSE(first.readAllStandardError().toLower().contains("bus"));
+}
