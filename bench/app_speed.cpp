@@ -28,6 +28,7 @@
 #include "support/fixtures.h"
 #include "support/pulse_server.h"
 #include "support/qt/player_harness.h"
+#include "result.h"
 #include "sink_listener.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
@@ -95,9 +96,10 @@ int main(int argc, char** argv) {
         child.waitForFinished(10000);
         startup.push_back(child.readAllStandardOutput().trimmed().toDouble());
     }
-    if (!cpuOnly)
-        std::printf("start-up to window shown, settings restored: median %.0f ms, max %.0f ms (target < 300)\n",
-                Median(startup), *std::max_element(startup.begin(), startup.end()));
+    if (!cpuOnly) {
+        Result("start-up to window shown, median", Median(startup), "ms", "<300");
+        Result("start-up to window shown, max", *std::max_element(startup.begin(), startup.end()), "ms");
+    }
 
     EnsureApplication();
     TempDir media;
@@ -139,10 +141,9 @@ int main(int argc, char** argv) {
         }
         firstSound.push_back(heard ? Ms(*heard - click) : -1);
     }
-    std::printf("10,000-file folder scanned and listed (10 accepted): median %.1f ms, max %.1f ms (target < 200)\n",
-                Median(scan), *std::max_element(scan.begin(), scan.end()));
-    std::printf("pick a file to its first sound (sink monitor, 5 ms blocks): median %.0f ms, max %.0f ms (target < 150)\n",
-                Median(firstSound), *std::max_element(firstSound.begin(), firstSound.end()));
+    Result("10,000-file folder scanned and listed, median", Median(scan), "ms", "<200");
+    Result("pick a file to its first sound, median", Median(firstSound), "ms", "<150");
+    Result("pick a file to its first sound, max", *std::max_element(firstSound.begin(), firstSound.end()), "ms");
 
     // The gap between two tracks, on the sink's own time line.
     BASS_ChannelPause(app.currentStream);
@@ -163,11 +164,9 @@ int main(int argc, char** argv) {
                 lastOfFirst = long(f);
         }
     }
-    if (firstOfSecond > 0)
-        std::printf("gap between the end of one track and the next: %.1f ms (target < 100)\n",
-                    (firstOfSecond - lastOfFirst) * 1000.0 / 48000);
-    else
-        std::printf("gap between tracks: none measurable (the next track followed within 0.5 ms)\n");
+    // No measurable gap: the next track followed within half a millisecond.
+    Result("gap between one track and the next", firstOfSecond > 0 ? (firstOfSecond - lastOfFirst) * 1000.0 / 48000 : 0,
+           "ms", "<100");
 
     }
 
@@ -190,9 +189,8 @@ int main(int argc, char** argv) {
     QTimer::singleShot(15000, &loop, &QEventLoop::quit);
     loop.exec();
     const double cpu = ProcessCpuSeconds() - cpuStart;
-    std::printf("CPU while playing with the window shown (%s): %.2f%% of one core (target < 1%%)\n",
-                qgetenv("QT_QPA_PLATFORM").isEmpty() ? "xcb" : qgetenv("QT_QPA_PLATFORM").constData(),
-                100 * cpu / (Ms(Clock::now() - wallStart) / 1000));
+    Result("CPU while playing with the window shown", 100 * cpu / (Ms(Clock::now() - wallStart) / 1000),
+           "% of a core", "<1");
     player.exitAndReset();
     return 0;
 }

@@ -33,6 +33,7 @@
 #include "books/folder_playlist.h"
 #include "ui/dialogs.h"
 #include "ui/main_window.h"
+#include "result.h"
 #include "sink_listener.h"
 #include "support/pulse_server.h"
 
@@ -209,13 +210,9 @@ int main(int argc, char** argv) {
         return 1;
 
     auto maxOf = [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); };
-    std::printf("tab switch, %d files a folder, %d switches:\n", kFilesPerBook, kSwitches);
-    std::printf("  click handled (save, release, scan and list, open, seek): median %.1f ms, max %.1f ms\n",
-                Median(figures.handled), maxOf(figures.handled));
-    std::printf("  click to the resumed book's position moving:              median %.1f ms, max %.1f ms\n",
-                Median(figures.positionMoves), maxOf(figures.positionMoves));
-    std::printf("  click to the resumed book's first sound (sink monitor):   median %.1f ms, max %.1f ms "
-                "(target < 200)\n",
-                Median(figures.heard), maxOf(figures.heard));
+    Result("tab switch (500 files a folder): click handled, median", Median(figures.handled), "ms");
+    Result("tab switch: click to the position moving, median", Median(figures.positionMoves), "ms");
+    Result("tab switch: click to the first sound, median", Median(figures.heard), "ms", "<200");
+    Result("tab switch: click to the first sound, max", maxOf(figures.heard), "ms");
     return 0;
 }

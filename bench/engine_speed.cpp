@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "engine/bass.h"
+#include "result.h"
 
 extern char** environ;
 
@@ -219,7 +220,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "could not make the test file\n");
         return 1;
     }
-    std::printf("file: %s\n\n", mp3.c_str());
+    std::fprintf(stderr, "file: %s\n", mp3.c_str());
 
     // Offline: the whole hour through the engine's chain, then through ffmpeg.
     const double engineBefore = cpuOf(RUSAGE_SELF);
@@ -242,11 +243,10 @@ int main(int argc, char** argv) {
         "ffmpeg -nostdin -loglevel error -filter_threads 1 -i " + quoted +
         " -af 'equalizer=f=100:t=o:w=1:g=4,equalizer=f=3000:t=o:w=1:g=-3,equalizer=f=12000:t=o:w=1:g=5,"
         "aecho=0.8:0.7:40|60:0.3|0.2,volume=0.8' -f null -");
-    std::printf("offline, %.0f s of audio              CPU s    x decode-only\n", audioSeconds);
-    std::printf("  engine: decode+3 EQ+reverb+volume  %7.2f   %5.2f  (target <= 2.00)\n", engineCpu,
-                engineCpu / ffDecode);
-    std::printf("  ffmpeg: decode only                %7.2f   %5.2f\n", ffDecode, 1.0);
-    std::printf("  ffmpeg: decode+3 EQ+aecho+volume   %7.2f   %5.2f\n\n", ffChain, ffChain / ffDecode);
+    std::fprintf(stderr, "offline: %.0f s of audio\n", audioSeconds);
+    Result("offline hour: engine decode+3 EQ+reverb+volume", engineCpu, "CPU s");
+    Result("offline hour: engine chain against ffmpeg decode only", engineCpu / ffDecode, "x", "<=2");
+    Result("offline hour: ffmpeg decode+3 EQ+aecho+volume against decode only", ffChain / ffDecode, "x");
 
     PrivateServer server(dir);
     if (!BASS_Init(-1, 44100, 0, nullptr, nullptr)) {
@@ -267,10 +267,9 @@ int main(int argc, char** argv) {
     const double serverPercent = 100 * (processCpu(server.pid) - serverBefore) / wall;
     const long rssAfter = rssKb();
     BASS_StreamFree(playing);
-    std::printf("real-time playback over %.1f s\n", wall);
-    std::printf("  CPU, our process      %6.2f %% of a core  (target < 0.5)\n", ownPercent);
-    std::printf("  CPU, sound server     %6.2f %% of a core  (target < 0.5)\n", serverPercent);
-    std::printf("  memory growth         %6.2f MB           (target < 20)\n\n", (rssAfter - rssBefore) / 1024.0);
+    Result("playback with effects: CPU of the engine's process", ownPercent, "% of a core", "<0.5");
+    Result("playback with effects: CPU of the sound server", serverPercent, "% of a core", "<0.5");
+    Result("playback over 20 s: memory growth", (rssAfter - rssBefore) / 1024.0, "MB", "<20");
 
     // Latencies, measured on the recorded sink: 5 s of silence then 5 s of tone.
     server.makeMonitorRealTime();
@@ -305,10 +304,11 @@ int main(int argc, char** argv) {
             seekMs.push_back(msOf(seekHeard - long(seekAt)));
         pauseMs.push_back(lastBeforePause < 0 ? 0.0 : msOf(lastBeforePause - long(pauseAt)));
     }
-    std::printf("latency heard on the sink over 5 rounds   median   worst (ms; includes the recorder's lag)\n");
-    std::printf("  Play to first sound     %6.1f  %6.1f   (target < 60)\n", median(firstSoundMs), worst(firstSoundMs));
-    std::printf("  seek to new sound       %6.1f  %6.1f   (target < 50)\n", median(seekMs), worst(seekMs));
-    std::printf("  pause to silence        %6.1f  %6.1f   (target < 30)\n", median(pauseMs), worst(pauseMs));
+    // Heard on the recorded sink over 5 rounds; includes the recorder's lag.
+    Result("Play to first sound, median", median(firstSoundMs), "ms", "<60");
+    Result("seek to new sound, median", median(seekMs), "ms", "<50");
+    Result("pause to silence, median", median(pauseMs), "ms", "<30");
+    Result("Play to first sound, worst", worst(firstSoundMs), "ms");
     BASS_Free();
     std::filesystem::remove_all(dir);
     return 0;
