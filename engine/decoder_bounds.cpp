@@ -16,7 +16,11 @@ bool FfmpegDecoder::findStart() {
             break;
         av_packet_unref(packet_.get());
     }
-    mp3FirstPos_ = packet_->pos;
+    firstPacketPos_ = packet_->pos;
+    // Blocks all last alike: the first packet's duration over its size gives every block's.
+    if (clock_ == Clock::BlockCounting && packet_->size > 0 && packet_->duration > 0)
+        samplesPerBlock_ = av_rescale_q(packet_->duration, timeBase_, AVRational{1, sampleRate_}) *
+                           codec_->block_align / packet_->size;
     if (clock_ == Clock::Mp3FrameCounting && packet_->data && packet_->size >= 4) {
         if (auto header = parseMp3Header(packet_->data)) {
             // The stream plays at its first frame's rate; later frames are resampled to it.
@@ -65,7 +69,7 @@ bool FfmpegDecoder::findStart() {
 
 bool FfmpegDecoder::findEnd() {
     if (clock_ == Clock::Mp3FrameCounting) {
-        mp3_ = scanMp3(path_, mp3FirstPos_, sampleRate_, fileSize_);
+        mp3_ = scanMp3(path_, firstPacketPos_, sampleRate_, fileSize_);
         if (!mp3_ || mp3_->frames == 0)
             return false;
         endU_ = mp3_->units - mp3_->endDiscard;

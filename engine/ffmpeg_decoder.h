@@ -74,7 +74,8 @@ private:
         Timestamps,      // packet timestamps convert exactly to frames
         OggPages,        // only a page's first packet has a trustworthy (granule) timestamp
         RoundedStamps,   // coarse timestamps (e.g. milliseconds): snapped to the codec's frame size
-        Mp3FrameCounting // timestamps after a seek are guesses: count frames from our own seek points
+        Mp3FrameCounting, // timestamps after a seek are guesses: count frames from our own seek points
+        BlockCounting     // fixed-size blocks (ADPCM in WAV) whose header byte rate may lie: count blocks
     };
 
     static int pastDeadline(void* opaque);
@@ -123,7 +124,8 @@ private:
     int codecFrameSize_ = 0;
 
     std::optional<Mp3Scan> mp3_;
-    std::int64_t mp3FirstPos_ = -1;
+    std::int64_t firstPacketPos_ = -1;
+    std::int64_t samplesPerBlock_ = 0;
     std::int64_t mp3SamplesPerFrame_ = 1152;
     Mp3Clock mp3Clock_;
 
