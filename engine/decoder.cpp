@@ -1,6 +1,7 @@
 #include "engine/ffmpeg_decoder.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -30,10 +31,23 @@ bool isCdTrackLink(const std::string& path) {
 
 } // namespace
 
+int FfmpegDecoder::pastDeadline(void* opaque) {
+    const auto* self = static_cast<const FfmpegDecoder*>(opaque);
+    return self->deadlineArmed_ && std::chrono::steady_clock::now() > self->deadline_;
+}
+
 bool FfmpegDecoder::openStream(const std::string& path) {
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw)
         return false;
+    // A file that is not what its name says (an unfinished download of zeros) can keep a
+    // demuxer searching for minutes: bound both the bytes looked at and the time.
+    raw->interrupt_callback = AVIOInterruptCB{&FfmpegDecoder::pastDeadline, this};
+    raw->probesize = kProbeBytes;
+    raw->max_analyze_duration = kAnalyzeMicroseconds;
+    raw->format_probesize = kProbeBytes;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+        return false; // avformat_open_input freed the context
     format_.reset(raw);
     if (avformat_find_stream_info(format_.get(), nullptr) < 0)
         return false;
@@ -56,8 +70,10 @@ bool FfmpegDecoder::openStream(const std::string& path) {
     if (sampleRate_ <= 0 || avcodec_open2(codec_.get(), codec, nullptr) < 0)
         return false;
     sampleRate_ = codec_->sample_rate > 0 ? codec_->sample_rate : sampleRate_;
-    channels_ = codec_->ch_layout.nb_channels;
-    if (channels_ <= 0)
+    // More channels than the effects and the output take are mixed down to a pair at once.
+    channels_ = codec_->ch_layout.nb_channels > kMaxChannels ? 2 : codec_->ch_layout.nb_channels;
+    // Effects and buffers are sized by these; no decoder really produces rates outside them.
+    if (channels_ <= 0 || sampleRate_ < kMinRate || sampleRate_ > kMaxRate)
         return false;
     codecFrameSize_ = codec_->frame_size;
 
@@ -65,6 +81,9 @@ bool FfmpegDecoder::openStream(const std::string& path) {
         clock_ = Clock::Mp3FrameCounting;
     else if (std::strcmp(format_->iformat->name, "ogg") == 0 && codec_->codec_id == AV_CODEC_ID_VORBIS)
         clock_ = Clock::OggPages;
+    else if (std::strcmp(format_->iformat->name, "wav") == 0 && codec_->block_align > 0 &&
+             codec_->codec_id >= AV_CODEC_ID_ADPCM_IMA_QT && codec_->codec_id < AV_CODEC_ID_AMR_NB)
+        clock_ = Clock::BlockCounting;
     else if ((std::int64_t(sampleRate_) * timeBase_.num) % timeBase_.den == 0)
         clock_ = Clock::Timestamps;
     else
@@ -100,9 +119,7 @@ bool FfmpegDecoder::decodeFrame() {
     while (!endOfStream_) {
         const int got = avcodec_receive_frame(codec_.get(), frame_.get());
         if (got == 0) {
-            std::int64_t u = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : lastEndU_;
-            if (u != kUnknown && clock_ == Clock::RoundedStamps && codecFrameSize_ > 0)
-                u = (u + codecFrameSize_ / 2) / codecFrameSize_ * codecFrameSize_;
+            const std::int64_t u = placeFrame();
             if (u == kUnknown || !convertFrame()) {
                 av_frame_unref(frame_.get());
                 continue; // cannot be placed on the timeline (just after a seek)
@@ -128,31 +145,6 @@ bool FfmpegDecoder::decodeFrame() {
     return false;
 }
 
-bool FfmpegDecoder::convertFrame() {
-    if (frame_->ch_layout.nb_channels != channels_ || frame_->nb_samples <= 0)
-        return false;
-    if (!resampler_ || frame_->format != codec_->sample_fmt) {
-        SwrContext* raw = nullptr;
-        if (swr_alloc_set_opts2(&raw, &frame_->ch_layout, AV_SAMPLE_FMT_FLT, frame_->sample_rate, &frame_->ch_layout,
-                                AVSampleFormat(frame_->format), frame_->sample_rate, 0, nullptr) < 0)
-            return false;
-        resampler_.reset(raw);
-        if (swr_init(resampler_.get()) < 0) {
-            resampler_.reset();
-            return false;
-        }
-    }
-    pending_.resize(std::size_t(frame_->nb_samples) * channels_);
-    auto* out = reinterpret_cast<std::uint8_t*>(pending_.data());
-    const int converted = swr_convert(resampler_.get(), &out, frame_->nb_samples,
-                                      const_cast<const std::uint8_t**>(frame_->extended_data), frame_->nb_samples);
-    if (converted < 0)
-        return false;
-    pendingFrames_ = std::size_t(converted);
-    pendingOffset_ = 0;
-    return converted > 0;
-}
-
 std::unique_ptr<Decoder> FfmpegDecoder::create(const std::string& path) {
     silenceFfmpeg();
     std::error_code error;
@@ -166,11 +158,14 @@ std::unique_ptr<Decoder> FfmpegDecoder::create(const std::string& path) {
         return nullptr;
     decoder->path_ = path;
     decoder->fileSize_ = std::int64_t(size);
+    decoder->deadline_ = std::chrono::steady_clock::now() + kOpenDeadline;
+    decoder->deadlineArmed_ = true;
     if (!decoder->openStream(path) || !decoder->findStart() || !decoder->findEnd())
         return nullptr;
     decoder->length_ = decoder->endU_ - decoder->startU_;
     if (decoder->length_ <= 0 || !decoder->seekToUnit(decoder->startU_))
         return nullptr;
+    decoder->deadlineArmed_ = false;
     decoder->position_ = 0;
     return decoder;
 }

@@ -16,10 +16,17 @@ bool FfmpegDecoder::findStart() {
             break;
         av_packet_unref(packet_.get());
     }
-    mp3FirstPos_ = packet_->pos;
+    firstPacketPos_ = packet_->pos;
+    // Blocks all last alike: the first packet's duration over its size gives every block's.
+    if (clock_ == Clock::BlockCounting && packet_->size > 0 && packet_->duration > 0)
+        samplesPerBlock_ = av_rescale_q(packet_->duration, timeBase_, AVRational{1, sampleRate_}) *
+                           codec_->block_align / packet_->size;
     if (clock_ == Clock::Mp3FrameCounting && packet_->data && packet_->size >= 4) {
-        if (auto header = parseMp3Header(packet_->data))
+        if (auto header = parseMp3Header(packet_->data)) {
+            // The stream plays at its first frame's rate; later frames are resampled to it.
             mp3SamplesPerFrame_ = header->samplesPerFrame;
+            sampleRate_ = header->sampleRate;
+        }
     }
     const std::int64_t u = stampPacket(*packet_);
     packet_->pts = packet_->dts = u == kUnknown ? AV_NOPTS_VALUE : u;
@@ -62,10 +69,10 @@ bool FfmpegDecoder::findStart() {
 
 bool FfmpegDecoder::findEnd() {
     if (clock_ == Clock::Mp3FrameCounting) {
-        mp3_ = scanMp3(path_, mp3FirstPos_, sampleRate_, fileSize_);
+        mp3_ = scanMp3(path_, firstPacketPos_, sampleRate_, fileSize_);
         if (!mp3_ || mp3_->frames == 0)
             return false;
-        endU_ = mp3_->frames * mp3SamplesPerFrame_ - mp3_->endDiscard;
+        endU_ = mp3_->units - mp3_->endDiscard;
         return true;
     }
     const AVStream* stream = format_->streams[stream_];
@@ -76,22 +83,31 @@ bool FfmpegDecoder::findEnd() {
     } else if (format_->duration > 0) {
         estimateU = av_rescale(format_->duration, sampleRate_, AV_TIME_BASE);
     }
+    // No codec packs a second of sound into fewer bytes than this: a longer stream comes from
+    // a damaged header or timestamp, and decoding the file through tells the truth instead.
+    const std::int64_t plausibleEndU = startU_ + (fileSize_ * 8 / kMinBitsPerSecond + 1) * sampleRate_;
+    if (estimateU > plausibleEndU)
+        estimateU = kUnknown;
     // Back off further when the tail holds no frame we can place on the timeline.
     std::int64_t back = std::max<std::int64_t>(prerollUnits(), 2 * std::int64_t(sampleRate_));
     std::int64_t endU = kUnknown;
+    bool wholeFile = false;
     for (int attempt = 0; attempt < 6 && endU == kUnknown; ++attempt, back *= 4) {
-        const bool fromStart = estimateU == kUnknown || attempt == 5 || estimateU - back <= startU_;
-        if (!positionDemuxer(fromStart ? kFileStart : estimateU - back)) {
-            if (fromStart)
+        wholeFile = estimateU == kUnknown || attempt == 5 || estimateU - back <= startU_;
+        if (!positionDemuxer(wholeFile ? kFileStart : estimateU - back)) {
+            if (wholeFile)
                 return false;
             continue;
         }
         endU = decodeTailEnd();
-        if (fromStart)
+        if (wholeFile)
             break;
     }
+    if (endU > plausibleEndU && !wholeFile && positionDemuxer(kFileStart))
+        endU = decodeTailEnd();
     if (endU == kUnknown)
         return false;
+    endU = std::min(endU, plausibleEndU);
     // Containers that trim the last packet by its duration (MP4 edit lists) give the true end.
     if (lastPacketEndU_ != kUnknown && lastPacketEndU_ > startU_)
         endU = std::min(endU, lastPacketEndU_);
@@ -107,16 +123,14 @@ std::int64_t FfmpegDecoder::decodeTailEnd() {
     while (true) {
         const int got = avcodec_receive_frame(codec_.get(), frame_.get());
         if (got == 0) {
-            std::int64_t u = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : lastEndU_;
-            if (u != kUnknown && clock_ == Clock::RoundedStamps && codecFrameSize_ > 0)
-                u = (u + codecFrameSize_ / 2) / codecFrameSize_ * codecFrameSize_;
+            const std::int64_t u = placeFrame();
             if (u != kUnknown && frame_->nb_samples > 0) {
                 std::int64_t discard = 0;
                 if (const AVFrameSideData* side = av_frame_get_side_data(frame_.get(), AV_FRAME_DATA_SKIP_SAMPLES))
                     if (side->size >= 8)
                         discard = std::int64_t(side->data[4]) | std::int64_t(side->data[5]) << 8 |
                                   std::int64_t(side->data[6]) << 16 | std::int64_t(side->data[7]) << 24;
-                lastEndU_ = u + frame_->nb_samples;
+                lastEndU_ = u + av_rescale(frame_->nb_samples, sampleRate_, std::max(frame_->sample_rate, 1));
                 endU = std::max(endU, lastEndU_ - discard);
             }
             av_frame_unref(frame_.get());

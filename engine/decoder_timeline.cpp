@@ -2,6 +2,7 @@
 #include "engine/ffmpeg_decoder.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace engine {
 
@@ -10,9 +11,14 @@ std::int64_t FfmpegDecoder::stampPacket(const AVPacket& packet) {
     std::int64_t duration = packet.duration > 0 ? av_rescale_q(packet.duration, timeBase_, units) : 0;
     std::int64_t u = kUnknown;
     if (clock_ == Clock::Mp3FrameCounting) {
-        u = mp3NextU_;
-        mp3NextU_ += mp3SamplesPerFrame_;
-        duration = mp3SamplesPerFrame_;
+        u = mp3Clock_.unit();
+        const auto header = packet.size >= 4 ? parseMp3Header(packet.data) : std::nullopt;
+        mp3Clock_.advance(header ? *header : Mp3FrameHeader{0, int(mp3SamplesPerFrame_), sampleRate_, true, false},
+                          sampleRate_);
+        duration = mp3Clock_.unit() - u;
+    } else if (clock_ == Clock::BlockCounting) {
+        if (packet.pos >= firstPacketPos_ && samplesPerBlock_ > 0)
+            u = (packet.pos - firstPacketPos_) / codec_->block_align * samplesPerBlock_;
     } else if (clock_ == Clock::OggPages) {
         // FFmpeg derives the other packets' times from block sizes it guesses wrong after a
         // seek; the decoder's own frame counts carry the timeline from page to page instead.
@@ -25,6 +31,18 @@ std::int64_t FfmpegDecoder::stampPacket(const AVPacket& packet) {
     }
     if (u != kUnknown && duration > 0 && clock_ == Clock::Timestamps)
         lastPacketEndU_ = u + duration;
+    return u;
+}
+
+std::int64_t FfmpegDecoder::placeFrame() const {
+    std::int64_t u = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : lastEndU_;
+    if (u != kUnknown && clock_ == Clock::RoundedStamps && codecFrameSize_ > 0)
+        u = (u + codecFrameSize_ / 2) / codecFrameSize_ * codecFrameSize_;
+    // A lost packet moves the next frame on by a packet or two; a jump of more than a
+    // quarter second, either way, is a damaged timestamp: the frame follows on from the last one.
+    if (u != kUnknown && lastEndU_ != kUnknown && clock_ != Clock::Mp3FrameCounting &&
+        std::abs(u - lastEndU_) > sampleRate_ / 4)
+        u = lastEndU_;
     return u;
 }
 
@@ -48,16 +66,26 @@ bool FfmpegDecoder::positionDemuxer(std::int64_t wantU) {
     pendingFrames_ = pendingOffset_ = 0;
     if (clock_ == Clock::Mp3FrameCounting) {
         const auto& points = mp3_->seekPoints;
-        auto it = std::upper_bound(points.begin(), points.end(), wantU, [&](std::int64_t u, const Mp3SeekPoint& p) {
-            return u < p.frameIndex * mp3SamplesPerFrame_;
-        });
-        const Mp3SeekPoint point = it == points.begin() ? Mp3SeekPoint{mp3FirstPos_, 0} : *std::prev(it);
-        mp3NextU_ = point.frameIndex * mp3SamplesPerFrame_;
+        auto it = std::upper_bound(points.begin(), points.end(), wantU,
+                                   [&](std::int64_t u, const Mp3SeekPoint& p) { return u < p.clock.unit(); });
+        const Mp3SeekPoint point = it == points.begin() ? Mp3SeekPoint{firstPacketPos_, {}} : *std::prev(it);
+        mp3Clock_ = point.clock;
         return av_seek_frame(format_.get(), stream_, point.pos, AVSEEK_FLAG_BYTE) >= 0;
+    }
+    if (clock_ == Clock::BlockCounting && samplesPerBlock_ > 0) {
+        const std::int64_t block = std::max<std::int64_t>(0, wantU / samplesPerBlock_);
+        return av_seek_frame(format_.get(), stream_, firstPacketPos_ + block * codec_->block_align, AVSEEK_FLAG_BYTE) >= 0;
     }
     const std::int64_t ts = av_rescale_q(wantU, AVRational{1, sampleRate_}, timeBase_);
     if (avformat_seek_file(format_.get(), stream_, INT64_MIN, ts, ts, 0) >= 0)
         return true;
+    if (wantU == kFileStart) {
+        // Some demuxers (AC-3, TTA, WavPack) refuse a timestamp far below the stream's start.
+        const std::int64_t start = format_->streams[stream_]->start_time;
+        const std::int64_t first = start != AV_NOPTS_VALUE ? start : 0;
+        return avformat_seek_file(format_.get(), stream_, INT64_MIN, first, first, 0) >= 0 ||
+               av_seek_frame(format_.get(), stream_, first, AVSEEK_FLAG_BACKWARD) >= 0;
+    }
     return av_seek_frame(format_.get(), stream_, ts, AVSEEK_FLAG_BACKWARD) >= 0;
 }
 

@@ -12,6 +12,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <chrono>
 #include <climits>
 #include <memory>
 #include <optional>
@@ -42,6 +43,15 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
 
+// Opening or refusing any file stays well under two seconds.
+constexpr std::chrono::milliseconds kOpenDeadline{1000};
+constexpr std::int64_t kProbeBytes = 1 << 20;
+constexpr std::int64_t kAnalyzeMicroseconds = 3'000'000;
+constexpr int kMaxChannels = 8;
+constexpr std::int64_t kMinBitsPerSecond = 2000;
+constexpr int kMinRate = 4000;
+constexpr int kMaxRate = 768000;
+
 constexpr std::int64_t kUnknown = INT64_MIN;
 // A unit below any stream's start: positions the demuxer at the very beginning.
 constexpr std::int64_t kFileStart = INT64_MIN / 4;
@@ -57,15 +67,18 @@ public:
     bool seek(std::int64_t frame) override;
 
     static std::unique_ptr<Decoder> create(const std::string& path);
+    ~FfmpegDecoder() override { av_channel_layout_uninit(&resamplerLayout_); }
 
 private:
     enum class Clock {
         Timestamps,      // packet timestamps convert exactly to frames
         OggPages,        // only a page's first packet has a trustworthy (granule) timestamp
         RoundedStamps,   // coarse timestamps (e.g. milliseconds): snapped to the codec's frame size
-        Mp3FrameCounting // timestamps after a seek are guesses: count frames from our own seek points
+        Mp3FrameCounting, // timestamps after a seek are guesses: count frames from our own seek points
+        BlockCounting     // fixed-size blocks (ADPCM in WAV) whose header byte rate may lie: count blocks
     };
 
+    static int pastDeadline(void* opaque);
     bool openStream(const std::string& path);
     bool findStart();
     bool findEnd();
@@ -76,18 +89,28 @@ private:
     bool decodeFrame();
     bool sendNextPacket();
     std::int64_t stampPacket(const AVPacket& packet);
+    // frame_ into pending_ in the stream's layout, rate and float format, whatever the frame's.
     bool convertFrame();
+    bool resampleFrame();
+    void mixFrameDown();
     std::int64_t prerollUnits() const;
+    // Where the frame just received starts on the unit timeline; kUnknown when unplaceable.
+    std::int64_t placeFrame() const;
 
     FormatPtr format_;
     CodecPtr codec_;
     PacketPtr packet_{av_packet_alloc()};
     FramePtr frame_{av_frame_alloc()};
     SwrPtr resampler_;
+    AVChannelLayout resamplerLayout_{}; // what resampler_ takes in
+    int resamplerRate_ = 0;
+    int resamplerFormat_ = -1;
     int stream_ = -1;
     AVRational timeBase_{1, 1};
     Clock clock_ = Clock::Timestamps;
     std::string path_;
+    std::chrono::steady_clock::time_point deadline_;
+    bool deadlineArmed_ = false; // only while opening: later reads never time out
 
     int sampleRate_ = 0;
     int channels_ = 0;
@@ -101,9 +124,10 @@ private:
     int codecFrameSize_ = 0;
 
     std::optional<Mp3Scan> mp3_;
-    std::int64_t mp3FirstPos_ = -1;
+    std::int64_t firstPacketPos_ = -1;
+    std::int64_t samplesPerBlock_ = 0;
     std::int64_t mp3SamplesPerFrame_ = 1152;
-    std::int64_t mp3NextU_ = 0;
+    Mp3Clock mp3Clock_;
 
     bool flushed_ = false;       // the decoder has been told the stream ended
     bool endOfStream_ = false;   // and has given everything back

@@ -126,12 +126,13 @@ std::optional<Mp3Scan> scanMp3(const std::string& path, std::int64_t firstAudioP
         return std::nullopt;
     Mp3Scan scan;
     unsigned char h[8];
-    if (!reader.bytesAt(firstAudioPos, h, 4) || !parseMp3Header(h) || parseMp3Header(h)->sampleRate != sampleRate)
+    if (!reader.bytesAt(firstAudioPos, h, 4) || !parseMp3Header(h))
         return std::nullopt;
+    Mp3Clock clock;
     std::int64_t pos = firstAudioPos;
     while (pos + 4 <= fileSize && reader.bytesAt(pos, h, std::min<std::int64_t>(8, fileSize - pos))) {
         auto header = parseMp3Header(h);
-        if (!header || header->sampleRate != sampleRate) {
+        if (!header) {
             if (pos + 8 <= fileSize && isTrailingTag(h))
                 break;
             // Damaged stretch: resync on two consecutive headers, as a parser would.
@@ -142,8 +143,8 @@ std::optional<Mp3Scan> scanMp3(const std::string& path, std::int64_t firstAudioP
                 if (!reader.bytesAt(next, a, 4))
                     break;
                 auto candidate = parseMp3Header(a);
-                if (candidate && candidate->sampleRate == sampleRate &&
-                    reader.bytesAt(next + candidate->frameBytes, b, 4) && parseMp3Header(b))
+                if (candidate && reader.bytesAt(next + candidate->frameBytes, b, 4) && parseMp3Header(b) &&
+                    parseMp3Header(b)->sampleRate == candidate->sampleRate)
                     break;
             }
             if (next >= limit)
@@ -154,10 +155,12 @@ std::optional<Mp3Scan> scanMp3(const std::string& path, std::int64_t firstAudioP
         if (pos + header->frameBytes > fileSize)
             break; // a cut-off last frame still decodes partly; FFmpeg counts it, so do we
         if (scan.frames % kMp3PointSpacing == 0)
-            scan.seekPoints.push_back({pos, scan.frames});
+            scan.seekPoints.push_back({pos, clock});
         ++scan.frames;
+        clock.advance(*header, sampleRate);
         pos += header->frameBytes;
     }
+    scan.units = clock.unit();
     const XingInfo xing = readXingInfo(reader, firstAudioPos);
     if (xing.frames == scan.frames)
         scan.endDiscard = xing.endPadding;

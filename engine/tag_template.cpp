@@ -142,13 +142,8 @@ std::string encodeUtf8(const std::u32string& text) {
     return out;
 }
 
-std::u32string fromTagString(const TagLib::String& text) {
-    std::u32string out;
-    out.reserve(text.size());
-    for (wchar_t c : text)
-        out.push_back(static_cast<char32_t>(c));
-    return out;
-}
+// TagLib keeps UTF-16 units: its own UTF-8 form joins surrogate pairs (emoji and the like).
+std::u32string fromTagString(const TagLib::String& text) { return decodeUtf8(text.to8Bit(true)); }
 
 std::u32string fromNumber(unsigned int value) {
     if (value == 0)
