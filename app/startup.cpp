@@ -17,6 +17,7 @@
 #include "app/dispatch.h"
 #include "app/exit.h"
 #include "books/book_switch.h"
+#include "books/open_path.h"
 #include "books/settings_file.h"
 #include "ui/control_ids.h"
 #include "ui/dialogs.h"
@@ -95,7 +96,7 @@ void LoadEnginePlugins() {
         BASS_PluginLoad(name.c_str(), 0);
 }
 
-bool InitMainWindow() {
+bool InitMainWindow(const QString& openPath) {
     MainWindow* w = app.mainWindow;
     w->setWindowIcon(LoadIcon(ids::AppIcon));
     w->setWindowTitle(appTitle);
@@ -116,17 +117,18 @@ bool InitMainWindow() {
     SetUpSliders(w);
     w->selectTab(0);
     LoadSettings();
-    LoadBook();
+    if (openPath.isEmpty() || !OpenPathForCurrentBook(openPath))
+        LoadBook();
     w->trackList()->setFocus();
     return true;
 }
 
-bool StartPlayer() {
+bool StartPlayer(const QString& openPath) {
     auto* window = new MainWindow;
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     app.mainWindow = window;
     ConnectWindowSignals(window);
-    if (!InitMainWindow()) {
+    if (!InitMainWindow(openPath)) {
         delete window;
         app.mainWindow = nullptr;
         return false;
@@ -136,8 +138,8 @@ bool StartPlayer() {
     return true;
 }
 
-int RunPlayer() {
-    if (!StartPlayer())
+int RunPlayer(const QString& openPath) {
+    if (!StartPlayer(openPath))
         return 0;
     const int result = QApplication::exec();
     delete app.mainWindow;

@@ -6,11 +6,12 @@
 extern const QString appTitle;
 
 // Sets up the window's controls, starts the engine, restores the settings and resumes the
-// current book. False when the engine could not start (the listener has been told).
-bool InitMainWindow();
+// current book, or opens openPath for it when one is given and exists.
+// False when the engine could not start (the listener has been told).
+bool InitMainWindow(const QString& openPath = {});
 void LoadEnginePlugins();
 // Creates the window, connects its signals to the handlers, initialises and shows it.
 // Returns false when start-up failed (the window is gone then).
-bool StartPlayer();
+bool StartPlayer(const QString& openPath = {});
 // The whole program after the single-instance check: StartPlayer and the event loop.
-int RunPlayer();
+int RunPlayer(const QString& openPath = {});

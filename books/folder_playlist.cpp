@@ -134,8 +134,12 @@ void AddFolder() {
             BASS_ChannelPlay(app.currentStream, false);
         return;
     }
-    app.openFileName = *picked;
-    const std::string path = QFile::encodeName(*picked).toStdString();
+    OpenPickedFile(*picked);
+}
+
+void OpenPickedFile(const QString& picked) {
+    app.openFileName = picked;
+    const std::string path = QFile::encodeName(picked).toStdString();
     app.mainWindow->trackList()->clear();
     DeriveFolderNames(path);
     ScanFolder();

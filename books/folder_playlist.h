@@ -1,10 +1,13 @@
 // A book is a folder: its playable files fill the track list.
 #pragma once
 
+#include <QString>
 #include <string>
 
 // The "Добавить папку" command: pick a file; its folder becomes the current book.
 void AddFolder();
+// What follows a pick in that dialog: the file's folder is listed and the file opened.
+void OpenPickedFile(const QString& picked);
 // Splits a file path into app.rememberedName, app.folderDir and app.searchPattern.
 void DeriveFolderNames(const std::string& path);
 // Appends the folder's playable files to the (empty) track list in natural order and

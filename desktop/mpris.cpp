@@ -17,19 +17,25 @@
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <thread>
 
 #include "app/app_state.h"
+#include "books/open_path.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
 
 const QString mprisService = QStringLiteral("org.mpris.MediaPlayer2.tellwick");
 const QString mprisPath = QStringLiteral("/org/mpris/MediaPlayer2");
 const QString mprisRootInterface = QStringLiteral("org.mpris.MediaPlayer2");
+const QString mprisPlayerInterface = QStringLiteral("org.mpris.MediaPlayer2.Player");
+const QStringList mprisMimeTypes = {
+    QStringLiteral("audio/mpeg"),      QStringLiteral("audio/mp4"),   QStringLiteral("audio/x-m4b"),
+    QStringLiteral("audio/flac"),      QStringLiteral("audio/ogg"),   QStringLiteral("audio/x-vorbis+ogg"),
+    QStringLiteral("audio/x-flac+ogg"), QStringLiteral("audio/x-wav"), QStringLiteral("audio/x-aiff"),
+    QStringLiteral("audio/x-ape"),     QStringLiteral("audio/x-ms-wma"), QStringLiteral("inode/directory")};
 
 namespace {
-
-const QString PlayerInterface = QStringLiteral("org.mpris.MediaPlayer2.Player");
 
 // The window when it takes commands: none once the exit has begun.
 MainWindow* Window() {
@@ -115,11 +121,31 @@ void SendPropertiesChanged(const QString& interface, const QVariantMap& changed)
 
 void Announce();
 
-// The buttons' own path: a click does what the listener's click does.
-void Click(int buttonId) {
-    if (MainWindow* w = Window())
-        w->button(buttonId)->click();
-    Announce();
+// Runs an action on the window's thread after the call has been answered: an action that
+// ends in a message box must not keep the caller waiting.
+void AfterReply(std::function<void()> action) {
+    QTimer::singleShot(0, QCoreApplication::instance(), [action = std::move(action)] {
+        if (Window())
+            action();
+        Announce();
+    });
+}
+
+bool HasRows() {
+    return app.trackCount > 0;
+}
+
+bool HasStream() {
+    return app.currentStream != 0;
+}
+
+// The buttons' own path: a click does what the listener's click does. The condition is
+// taken when the click is due, so calls in a row see each other's effect.
+void ClickWhen(int buttonId, bool (*condition)()) {
+    AfterReply([buttonId, condition] {
+        if (condition())
+            Window()->button(buttonId)->click();
+    });
 }
 
 // The position slider's path, as when the listener moves it to a whole second.
@@ -139,8 +165,8 @@ class RootAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(bool HasTrackList READ no)
     Q_PROPERTY(QString Identity READ identity)
     Q_PROPERTY(QString DesktopEntry READ desktopEntry)
-    Q_PROPERTY(QStringList SupportedUriSchemes READ noList)
-    Q_PROPERTY(QStringList SupportedMimeTypes READ noList)
+    Q_PROPERTY(QStringList SupportedUriSchemes READ uriSchemes)
+    Q_PROPERTY(QStringList SupportedMimeTypes READ mimeTypes)
 
 public:
     explicit RootAdaptor(QObject* host) : QDBusAbstractAdaptor(host) {}
@@ -148,7 +174,8 @@ public:
     bool no() const { return false; }
     QString identity() const { return QStringLiteral("Tellwick"); }
     QString desktopEntry() const { return QStringLiteral("tellwick"); }
-    QStringList noList() const { return {}; }
+    QStringList uriSchemes() const { return {QStringLiteral("file")}; }
+    QStringList mimeTypes() const { return mprisMimeTypes; }
 
 public slots:
     void Raise() {
@@ -190,8 +217,8 @@ public:
     QVariantMap metadata() const { return Metadata(); }
     double volume() const { return (100 - VolumeSliderPosition()) / 100.0; }
     qlonglong position() const { return Microseconds(HeardSeconds()); }
-    bool hasRows() const { return app.trackCount > 0; }
-    bool hasStream() const { return app.currentStream != 0; }
+    bool hasRows() const { return HasRows(); }
+    bool hasStream() const { return HasStream(); }
     bool yes() const { return true; }
 
     // The volume slider's path: its position moves, then the slider's handler applies it.
@@ -205,26 +232,15 @@ public:
     }
 
 public slots:
-    void Next() {
-        if (hasRows())
-            Click(ids::NextButton);
-    }
-    void Previous() {
-        if (hasRows())
-            Click(ids::PreviousButton);
-    }
+    void Next() { ClickWhen(ids::NextButton, HasRows); }
+    void Previous() { ClickWhen(ids::PreviousButton, HasRows); }
     void Play() {
-        if (hasStream() && !app.isPlaying)
-            Click(ids::PlayPauseButton);
+        ClickWhen(ids::PlayPauseButton, [] { return HasStream() && !app.isPlaying; });
     }
     void Pause() {
-        if (hasStream() && app.isPlaying)
-            Click(ids::PlayPauseButton);
+        ClickWhen(ids::PlayPauseButton, [] { return HasStream() && app.isPlaying != 0; });
     }
-    void PlayPause() {
-        if (hasStream())
-            Click(ids::PlayPauseButton);
-    }
+    void PlayPause() { ClickWhen(ids::PlayPauseButton, HasStream); }
     // An audiobook keeps its place: stopping is pausing.
     void Stop() { Pause(); }
     void Seek(qlonglong offset) {
@@ -232,13 +248,19 @@ public slots:
             return;
         const double target = HeardSeconds() + double(offset) / 1e6;
         if (target >= app.durationSeconds)
-            Click(ids::NextButton);
+            Next();
         else
             SeekTo(std::max(0.0, target));
     }
     void SetPosition(const QDBusObjectPath& track, qlonglong position) {
         if (hasStream() && track == TrackId() && position >= 0 && position <= Microseconds(app.durationSeconds))
             SeekTo(double(position) / 1e6);
+    }
+    // A file opens for the current book as if picked in the dialog; a folder, its first track.
+    void OpenUri(const QString& uri) {
+        const QUrl url(uri);
+        if (url.isLocalFile())
+            AfterReply([path = url.toLocalFile()] { OpenPathForCurrentBook(path); });
     }
 
 signals:
@@ -279,7 +301,7 @@ void Announce() {
         changed[QStringLiteral("CanGoNext")] = changed[QStringLiteral("CanGoPrevious")] = announced.hasRows;
     }
     if (!changed.isEmpty())
-        SendPropertiesChanged(PlayerInterface, changed);
+        SendPropertiesChanged(mprisPlayerInterface, changed);
 }
 
 // Runs on the window's thread once the bus is connected.

@@ -1,6 +1,9 @@
-// A second launch while a player runs: the running one comes forward instead.
+// A second launch while a player runs: the running one takes over its work and comes forward.
 #pragma once
 
-// Asks the running player, over the session bus, to bring its window forward. Waits a
-// bounded time; false when there was no bus or no answer.
-bool RaiseRunningPlayer();
+#include <QString>
+
+// Over the session bus: hands path (when given; relative to this process's working folder)
+// to the running player to open for its current book, then asks it to bring its window
+// forward. Each call waits a bounded time; false when there was no bus or no answer.
+bool HandOverToRunningPlayer(const QString& path);

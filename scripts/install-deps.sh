@@ -10,7 +10,7 @@ packages=(
   libpulse-dev libtag1-dev
   libgtest-dev
   pulseaudio pulseaudio-utils xvfb xauth ffmpeg sox espeak-ng
-  dbus-daemon dbus-bin playerctl
+  dbus-daemon dbus-bin playerctl desktop-file-utils
   fonts-dejavu-core fontconfig
 )
 

@@ -2,17 +2,24 @@
 // real window, and the private sound server tells what was heard.
 #include <gtest/gtest.h>
 
+#include <QDropEvent>
 #include <QElapsedTimer>
+#include <QListWidget>
+#include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
 #include <QSlider>
+#include <QTabBar>
 #include <QTest>
+#include <QUrl>
+#include <QWindow>
 #include <cmath>
 #include <filesystem>
 
 #include "app/app_state.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
+#include "desktop/dropped_files.h"
 #include "desktop/mpris.h"
 #include "support/fixtures.h"
 #include "support/pulse_server.h"
@@ -30,6 +37,7 @@ namespace {
 constexpr double kStepHz = 100;
 double StepHz(int second) { return 400 + kStepHz * second; }
 constexpr double kNextHz = 3000;
+constexpr double kNineHz = 2000;
 constexpr long kRate = MonitorCapture::rate;
 const QString kBinary = QStringLiteral(TELLWICK_BINARY_DIR "/tellwick");
 
@@ -86,6 +94,17 @@ long FirstHeard(const MonitorCapture& capture, long from, double hz) {
     return -1;
 }
 
+// The path the first book's slot in a data file names.
+std::string SlotPath(const std::string& dataFile) {
+    auto bytes = readBytes(dataFile);
+    bytes.resize(261, 0);
+    return reinterpret_cast<const char*>(bytes.data());
+}
+
+QString FileUri(const std::string& path) {
+    return QUrl::fromLocalFile(QString::fromStdString(path)).toString(QUrl::FullyEncoded);
+}
+
 // The first frame at or after from that starts 10 ms of silence.
 long FirstSilence(const MonitorCapture& capture, long from) {
     for (long f = from; f + kRate / 100 <= long(capture.frameCount()); f += kRate / 100)
@@ -94,12 +113,19 @@ long FirstSilence(const MonitorCapture& capture, long from) {
     return -1;
 }
 
+// A book of two files, and another folder whose first track in list order is 9.wav.
 struct Book {
     TempDir dir;
     std::string first = dir.file("book/1.flac");
     std::string second = dir.file("book/2.wav");
+    std::string other = dir.file("Другая книга");
+    std::string nine = other + "/9.wav";
     Book() {
         fs::create_directory(dir.file("book"));
+        fs::create_directory(other);
+        makeTone(other + "/10.wav", 1500, 3, 44100, 2);
+        makeTone(nine, kNineHz, 3, 44100, 2);
+        writeBytes(other + "/0 notes.txt", {'x'});
         makeSteppedTone(first, 400, kStepHz, 14, 1.0, 44100, 2,
                         "-af volume=0.5 -metadata title=' Глава первая ' -metadata artist='Лев Толстой' "
                         "-metadata album='Война и мир'");
@@ -120,6 +146,7 @@ protected:
         player = std::make_unique<PlayerHarness>(program.path());
         ASSERT_TRUE(player->start());
         w = player->window();
+        AcceptDroppedFiles();
         static bool published = false;
         if (!std::exchange(published, true))
             PublishMpris();
@@ -225,6 +252,7 @@ TEST_F(MprisTest, MetadataVolumeAndSignalsFollowThePlayer) {
     QTest::keyClick(w->slider(ids::PositionSlider), Qt::Key_Home);
     Playerctl({"position", "2"});
     Playerctl({"pause"});
+    Playerctl({"play"});
     Pump(600);
     monitor.terminate();
     ASSERT_TRUE(monitor.waitForFinished(3000));
@@ -248,33 +276,120 @@ TEST_F(MprisTest, QuitSavesAndEndsAsTheExitDoes) {
     EXPECT_GT(app.bookRecord.position, 0);
 }
 
-TEST_F(MprisTest, SecondLaunchBringsTheRunningWindowForwardAndEndsWithZero) {
+TEST_F(MprisTest, SecondLaunchBringsTheRunningWindowForwardWithItsFileAndEndsWithZero) {
     // This process stands for the running player: it holds the lock a launch looks for.
     ASSERT_TRUE(AcquireSingleInstanceLock(appTitle));
+    player->addFolder(book().first);
     w->showMinimized();
     ASSERT_TRUE(PumpUntil([&] { return w->isMinimized(); }));
     const Finished second = RunToEnd(kBinary, {});
     EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
     EXPECT_TRUE(PumpUntil([&] { return !w->isMinimized() && w->isVisible() && w->isActiveWindow(); }));
 
-    // No session bus: a second launch still ends at once with 0, and a first one plays on,
-    // in silence.
+    // A file named relative to the launch's working folder is handed over and heard.
+    w->showMinimized();
+    MonitorCapture capture(program.file("handed.raw"));
+    QProcess third;
+    third.setWorkingDirectory(QString::fromStdString(book().dir.path()));
+    third.start(kBinary, {"book/2.wav", "Другая книга"});
+    ASSERT_TRUE(PumpUntil([&] { return third.state() == QProcess::NotRunning; }));
+    EXPECT_EQ(third.exitCode(), 0);
+    EXPECT_TRUE(PumpUntil([] { return app.bookRecord.path == book().second && EngineSeconds() > 0.5; }));
+    capture.stop();
+    EXPECT_GE(FirstHeard(capture, 0, kNextHz), 0);
+    EXPECT_EQ(SlotPath(player->dataFile()), book().second);
+    EXPECT_FALSE(w->isMinimized());
+
+    // No session bus: a second launch still ends at once with 0; a first one opens the first
+    // track of the folder it is given, in silence.
     QProcessEnvironment noBus = QProcessEnvironment::systemEnvironment();
     noBus.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromStdString("unix:path=" + program.file("no-bus")));
     const Finished lone = RunToEnd(kBinary, {}, noBus);
     EXPECT_EQ(lone.exitCode, 0);
     EXPECT_EQ(lone.err, "");
 
+    player->command(ids::PlayPauseButton);
     TempDir own;
     fs::copy_file(kBinary.toStdString(), own.file("tellwick"));
     noBus.insert("XDG_RUNTIME_DIR", QString::fromStdString(own.path()));
+    MonitorCapture started(program.file("started.raw"));
     QProcess first;
     first.setProcessEnvironment(noBus);
-    first.start(QString::fromStdString(own.file("tellwick")), {});
-    EXPECT_TRUE(PumpUntil([&] { return fs::exists(own.file("tellwick.ini")); }));
+    first.setWorkingDirectory(QString::fromStdString(book().dir.path()));
+    first.start(QString::fromStdString(own.file("tellwick")), {"Другая книга", "book/1.flac"});
+    EXPECT_TRUE(PumpUntil([&] { return fs::exists(own.file("data.dat")) && SlotPath(own.file("data.dat")) == book().nine; }));
+    Pump(1000);
+    started.stop();
+    EXPECT_GE(FirstHeard(started, 0, kNineHz), 0);
     EXPECT_EQ(first.state(), QProcess::Running);
     first.terminate();
     ASSERT_TRUE(first.waitForFinished(5000));
     EXPECT_EQ(first.exitCode(), 0);
     EXPECT_FALSE(first.readAllStandardError().toLower().contains("bus"));
+}
+
+TEST_F(MprisTest, FilesAndFoldersOpenFromAClientOrADropForTheCurrentBook) {
+    auto open = [](const std::vector<std::string>& named) { Playerctl({"open", FileUri(named[0])}); };
+    // Dragged from a file manager over a control: the window's own routing finds the target.
+    auto dropOn = [&](QWidget* control) {
+        return [this, control](const std::vector<std::string>& named) {
+            QMimeData data;
+            QList<QUrl> urls;
+            for (const std::string& path : named)
+                urls << QUrl::fromLocalFile(QString::fromStdString(path));
+            data.setUrls(urls);
+            const QPoint at = control->mapTo(w, control->rect().center());
+            QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(w->windowHandle(), &enter);
+            EXPECT_TRUE(enter.isAccepted());
+            QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(w->windowHandle(), &drop);
+        };
+    };
+    const struct {
+        const char* how;
+        std::function<void(const std::vector<std::string>&)> act;
+        std::vector<std::string> named;
+        std::string opened;
+        double hz;
+    } rows[] = {
+        {"client, a file", open, {book().first}, book().first, StepHz(0)},
+        {"client, a folder", open, {book().other}, book().nine, kNineHz},
+        {"drop on the list, a file", dropOn(w->trackList()), {book().second}, book().second, kNextHz},
+        {"drop on the tabs, a folder and a file", dropOn(w->bookTabs()), {book().other, book().first}, book().nine,
+         kNineHz},
+    };
+    MonitorCapture capture(program.file("opened.raw"));
+    std::vector<long> marks;
+    for (const auto& row : rows) {
+        marks.push_back(long(capture.framesSoFar()));
+        row.act(row.named);
+        EXPECT_TRUE(PumpUntil([&] { return app.bookRecord.path == row.opened && EngineSeconds() > 0.5; })) << row.how;
+        EXPECT_EQ(SlotPath(player->dataFile()), row.opened) << row.how;
+        EXPECT_EQ(w->trackList()->currentItem()->text().toStdString(), fs::path(row.opened).filename().string()) << row.how;
+    }
+    marks.push_back(long(capture.framesSoFar()));
+    capture.stop();
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const long heard = FirstHeard(capture, marks[i], rows[i].hz);
+        EXPECT_GE(heard, marks[i]) << rows[i].how;
+        EXPECT_LT(heard, marks[i + 1]) << rows[i].how;
+    }
+
+    // A path that is not there: one message, and the book stays as it was.
+    const auto saved = readBytes(player->dataFile());
+    open({book().dir.file("нет такой.mp3")});
+    EXPECT_TRUE(PumpUntil([&] { return !player->warnings().isEmpty(); }));
+    ASSERT_EQ(player->warnings().size(), 1);
+    EXPECT_TRUE(player->warnings()[0].contains(QString::fromStdString(book().dir.file("нет такой.mp3"))));
+    EXPECT_EQ(readBytes(player->dataFile()), saved);
+    EXPECT_EQ(app.bookRecord.path, book().nine);
+}
+
+TEST(DesktopEntry, IsValidAndOffersWhatThePlayerOpens) {
+    const std::string entry = TELLWICK_SOURCE_DIR "/resources/tellwick.desktop";
+    EXPECT_EQ(run("desktop-file-validate " + shellQuote(entry)), 0);
+    const std::string lines = capture("grep -E '^(Exec|MimeType)=' " + shellQuote(entry));
+    EXPECT_EQ(QString::fromStdString(lines).split('\n', Qt::SkipEmptyParts),
+              (QStringList{"Exec=tellwick %f", "MimeType=" + mprisMimeTypes.join(';') + ';'}));
 }
