@@ -375,17 +375,6 @@ TEST_F(SleepTest, RefusedOrUnservedPowerOffStillEndsTheProgramSaved) {
     EXPECT_GT(app.bookRecord.position, 0);
 }
 
-TEST(PowerOff, ReportsWhetherLogindAcceptedTheRequest) {
-    PrivateSystemBus::instance();
-    for (auto answer : {FakeLogind::Answer::Accept, FakeLogind::Answer::Refuse}) {
-        FakeLogind logind(answer);
-        EXPECT_EQ(PowerOff(), answer == FakeLogind::Answer::Accept);
-        ASSERT_EQ(logind.calls().size(), 1u);
-        EXPECT_FALSE(logind.calls()[0].interactive);
-    }
-    EXPECT_FALSE(PowerOff());
-}
-
 // Firing while the sleep dialog, the About box or the real open-file dialog is open: the box's
 // loop ends, nothing it would have done happens, and the firing saves and powers off as ever.
 TEST_F(SleepTest, FiringWhileAModalBoxIsOpenEndsItAndStillSaves) {
