@@ -65,7 +65,10 @@ int StartupChild() {
     }();
     EnsureApplication();
     PlayerHarness player(fs::current_path().string());
-    player.start();
+    if (!player.start()) {
+        std::fprintf(stderr, "the player did not start\n");
+        return 1;
+    }
     while (!player.window()->isVisible())
         QCoreApplication::processEvents();
     QCoreApplication::processEvents();
@@ -92,9 +95,17 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 7 && !cpuOnly; ++i) {
         QProcess child;
         child.setWorkingDirectory(QString::fromStdString(dir.path()));
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         child.start(QString::fromLocal8Bit(argv[0]), {"--startup-child"});
-        child.waitForFinished(10000);
-        startup.push_back(child.readAllStandardOutput().trimmed().toDouble());
+        bool measured = false;
+        const double ms = child.waitForFinished(60000) && child.exitCode() == 0
+                              ? child.readAllStandardOutput().trimmed().toDouble(&measured)
+                              : 0;
+        if (!measured) {
+            std::fprintf(stderr, "a start-up run failed\n");
+            return 1;
+        }
+        startup.push_back(ms);
     }
     if (!cpuOnly) {
         Result("start-up to window shown, median", Median(startup), "ms", "<300");

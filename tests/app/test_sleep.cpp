@@ -93,7 +93,7 @@ void WhenModalOpens(std::function<void(QWidget*)> act) {
     auto tries = std::make_shared<int>(0);
     QObject::connect(poll, &QTimer::timeout, poll, [poll, tries, act = std::move(act)] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (!modal && ++*tries < 500)
+        if (!modal && ++*tries < 2000)
             return;
         poll->stop();
         poll->deleteLater();
@@ -191,9 +191,8 @@ protected:
 } // namespace
 
 TEST_F(SleepTest, EntryIsReadAsAtoiOfItsFirstSevenCharacters) {
-    const std::pair<const char*, int> cases[] = { // minutes; 0 arms nothing
-        {"5", 5},   {"90", 90}, {"15min", 15}, {" 7", 7},    {"+4", 4},         {"0", 0},          {"-3", 0},
-        {"abc", 0}, {"", 0},    {"min15", 0},  {"007", 7},   {"12345678", 1234567}, {"9999999", 9999999}, {"\t 2x", 2}};
+    const std::pair<const char*, int> cases[] = {{"90", 90}, {"15min", 15}, {" +7", 7}, {"0", 0}, {"-3", 0},
+                                                  {"min15", 0}, {"", 0}, {"12345678", 1234567}}; // 0 arms nothing
     for (const auto& [entry, minutes] : cases) {
         SCOPED_TRACE(entry);
         app.sleepArmed = 0;
@@ -374,17 +373,6 @@ TEST_F(SleepTest, RefusedOrUnservedPowerOffStillEndsTheProgramSaved) {
     armOneMinute();
     expectFiringAt(nullptr, ArmingTime + 61);
     EXPECT_GT(app.bookRecord.position, 0);
-}
-
-TEST(PowerOff, ReportsWhetherLogindAcceptedTheRequest) {
-    PrivateSystemBus::instance();
-    for (auto answer : {FakeLogind::Answer::Accept, FakeLogind::Answer::Refuse}) {
-        FakeLogind logind(answer);
-        EXPECT_EQ(PowerOff(), answer == FakeLogind::Answer::Accept);
-        ASSERT_EQ(logind.calls().size(), 1u);
-        EXPECT_FALSE(logind.calls()[0].interactive);
-    }
-    EXPECT_FALSE(PowerOff());
 }
 
 // Firing while the sleep dialog, the About box or the real open-file dialog is open: the box's

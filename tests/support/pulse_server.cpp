@@ -104,13 +104,11 @@ PulseServer::PulseServer() {
                               {"XDG_RUNTIME_DIR=" + dir_.path(), "HOME=" + home}, "/dev/null", "/dev/null");
     setenv("PULSE_SERVER", address().c_str(), 1);
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (run("pactl info >/dev/null 2>&1") != 0) {
-        if (!processAlive(daemonPid_) || std::chrono::steady_clock::now() > deadline) {
-            stopProcess(daemonPid_);
-            throw std::runtime_error("private PulseAudio daemon did not start");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const bool up = WaitUntil([&] { return !processAlive(daemonPid_) || run("pactl info >/dev/null 2>&1") == 0; },
+                              30000, 50);
+    if (!up || !processAlive(daemonPid_)) {
+        stopProcess(daemonPid_);
+        throw std::runtime_error("private PulseAudio daemon did not start");
     }
 }
 
@@ -130,10 +128,7 @@ void PulseServer::makeMonitorRealTime() {
                                   "--channels=2", "--client-name=tellwick-keepalive"},
                                  {}, "/dev/zero", "/dev/null");
     // Wait until the silent stream is connected, then wake the sink onto the short timer.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (capture("pactl list short sink-inputs 2>/dev/null").empty() &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitUntil([] { return !capture("pactl list short sink-inputs 2>/dev/null").empty(); }, 20000, 20);
     run("pactl suspend-sink tellwick_test 1 && pactl suspend-sink tellwick_test 0");
 }
 
@@ -141,9 +136,7 @@ MonitorCapture::MonitorCapture(const std::string& outputPath) : path_(outputPath
     pid_ = spawnProgram({"parec", "--raw", "-d", "tellwick_test.monitor", "--format=float32le", "--rate=48000",
                          "--channels=2", "--latency-msec=10"},
                         {}, "/dev/null", path_);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (framesSoFar() == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    WaitUntil([this] { return framesSoFar() > 0; }, 20000);
 }
 
 MonitorCapture::~MonitorCapture() { stopProcess(pid_); }
