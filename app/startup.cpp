@@ -22,6 +22,7 @@
 #include "ui/dialogs.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
+#include "ui/qt_language.h"
 
 const QString appTitle = QStringLiteral("  Tellwick ver 2.0  11.12.2018 г.");
 
@@ -122,6 +123,7 @@ bool InitMainWindow() {
 }
 
 bool StartPlayer() {
+    InstallQtRussian();
     auto* window = new MainWindow;
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     app.mainWindow = window;

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include "app/app_state.h"
-#include "app/dispatch.h"
 #include "app/startup.h"
 #include "support/fixtures.h"
 #include "support/pulse_server.h"
@@ -175,21 +174,6 @@ TEST_F(StartupTest, UnusableDataFileIsReportedOnceAndNeverOverwritten) {
     EXPECT_EQ(player.warnings().size(), 1);
     EXPECT_TRUE(fs::is_symlink(dir.file("data.dat")));
     EXPECT_EQ(readBytes(dir.file("tellwick.ini")), DefaultSettingsBytes());
-}
-
-TEST_F(StartupTest, EngineVersionTextIsShownInDottedForm) {
-    PlayerHarness player(dir.path());
-    ASSERT_TRUE(player.start());
-    const DWORD version = BASS_GetVersion();
-    EXPECT_EQ(version >> 16, 0x0204u);
-    char formatted[32];
-    std::snprintf(formatted, sizeof formatted, "BASS ver. %x.%X", version >> 16, version & 0xFFFF);
-    std::string expected = formatted;
-    for (char& c : expected)
-        if (c == '0')
-            c = '.';
-    EXPECT_EQ(EngineVersionText().toStdString(), expected);
-    EXPECT_EQ(EngineVersionText().left(14), QStringLiteral("BASS ver. 2.4."));
 }
 
 TEST_F(StartupTest, SecondInstanceEndsAtOnceWithZeroWhileTheFirstRuns) {
