@@ -8,6 +8,7 @@
 #include "app/exit.h"
 #include "books/book_switch.h"
 #include "books/folder_playlist.h"
+#include "engine/version.h"
 #include "playback/effects.h"
 #include "playback/tick.h"
 #include "playback/transport.h"
@@ -80,12 +81,15 @@ void ToggleRemainingTime() {
 }
 
 QString EngineVersionText() {
+    // The engine's own version in the compact dotted form (every '0' shown as '.'), then the
+    // FFmpeg release it decodes with, without the distribution's suffix.
     const DWORD version = BASS_GetVersion();
-    char text[20];
-    std::snprintf(text, sizeof text, "BASS ver. %x.%X", unsigned(version >> 16), unsigned(version & 0xFFFF));
-    QString shown = QString::fromLatin1(text);
-    shown.replace(QLatin1Char('0'), QLatin1Char('.'));
-    return shown;
+    char number[20];
+    std::snprintf(number, sizeof number, "%x.%X", unsigned(version >> 16), unsigned(version & 0xFFFF));
+    QString dotted = QString::fromLatin1(number);
+    dotted.replace(QLatin1Char('0'), QLatin1Char('.'));
+    const QString ffmpeg = QString::fromUtf8(TELLWICK_FFmpegVersion()).section(QLatin1Char('-'), 0, 0);
+    return QStringLiteral("%1 ver. %2\nFFmpeg %3").arg(QString::fromUtf8(TELLWICK_ENGINE_NAME), dotted, ffmpeg);
 }
 
 void ShowAbout() {

@@ -10,5 +10,5 @@ void ConnectWindowSignals(MainWindow* window);
 void ToggleRemainingTime();
 // Menu command: the About box with the engine's version.
 void ShowAbout();
-// "BASS ver. %x.%X" of the engine's version, with every '0' shown as '.'.
+// The engine in use: its name and dotted version, and on a second line the FFmpeg release.
 QString EngineVersionText();

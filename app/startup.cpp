@@ -23,6 +23,7 @@
 #include "ui/dialogs.h"
 #include "ui/icons.h"
 #include "ui/main_window.h"
+#include "ui/qt_language.h"
 
 const QString appTitle = QStringLiteral("  Tellwick ver 2.0  11.12.2018 г.");
 
@@ -124,6 +125,7 @@ bool InitMainWindow(const QString& openPath) {
 }
 
 bool StartPlayer(const QString& openPath) {
+    InstallQtRussian();
     auto* window = new MainWindow;
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     app.mainWindow = window;

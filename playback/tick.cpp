@@ -13,22 +13,29 @@ void TickHandler() {
     if (app.currentStream == 0 || app.exiting)
         return;
     MainWindow* w = app.mainWindow;
+    // A minimised or hidden window draws nothing; the first tick after it is shown again
+    // brings every display up to date.
+    const bool shown = w->isVisible() && !w->isMinimized();
 
-    const DWORD level = BASS_ChannelGetLevel(app.currentStream);
-    w->setMeterLevels(int(std::min<DWORD>(level & 0xFFFF, 32767)), int(std::min<DWORD>(level >> 16, 32767)));
+    if (shown) {
+        const DWORD level = BASS_ChannelGetLevel(app.currentStream);
+        w->setMeterLevels(int(std::min<DWORD>(level & 0xFFFF, 32767)), int(std::min<DWORD>(level >> 16, 32767)));
+    }
 
     const QWORD position = BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE);
     // A file whose path the record cannot hold must not leave its position under another path.
     if (!app.pathTooLongForRecord && position != QWORD(-1))
         app.bookRecord.position = std::int64_t(position);
-    const double seconds = BASS_ChannelBytes2Seconds(app.currentStream, position);
-    w->setSliderPosition(ids::PositionSlider, int(seconds));
+    if (shown) {
+        const double seconds = BASS_ChannelBytes2Seconds(app.currentStream, position);
+        w->setSliderPosition(ids::PositionSlider, int(seconds));
 
-    const Hms t = SplitHms(app.settings.showRemaining ? app.durationSeconds - seconds : seconds);
-    if (t.hours > 0)
-        w->setStatusText(3, FormatText("%.2d:%.2d:%.2d", t.hours, t.minutes, t.seconds));
-    else
-        w->setStatusText(3, FormatText("%.2d:%.2d", t.minutes, t.seconds));
+        const Hms t = SplitHms(app.settings.showRemaining ? app.durationSeconds - seconds : seconds);
+        if (t.hours > 0)
+            w->setStatusText(3, FormatText("%.2d:%.2d:%.2d", t.hours, t.minutes, t.seconds));
+        else
+            w->setStatusText(3, FormatText("%.2d:%.2d", t.minutes, t.seconds));
+    }
 
     SleepStep();
 }

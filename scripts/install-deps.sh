@@ -7,8 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-svg-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
-  libpulse-dev libtag1-dev
-  libgtest-dev
+  libpulse-dev libtag1-dev qt6-translations-l10n
+  libgtest-dev qt6-base-private-dev
   pulseaudio pulseaudio-utils xvfb xauth ffmpeg sox espeak-ng
   dbus-daemon dbus-bin playerctl desktop-file-utils
   fonts-dejavu-core fontconfig

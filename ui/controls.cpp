@@ -1,12 +1,16 @@
 #include "ui/controls.h"
 
+#include <QAccessible>
+#include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QProxyStyle>
 #include <QSizeGrip>
 #include <QStyleOptionSlider>
 #include <QStyleOptionTabWidgetFrame>
 #include <QTextOption>
+#include <QtMath>
 #include <QToolTip>
 
 #include "ui/dialog_units.h"
@@ -94,6 +98,18 @@ QRect TickSlider::handleRect() const
     return handleRectAt(sliderPosition());
 }
 
+QString TickSlider::listenerText() const
+{
+    const int shown = listenerValue(value());
+    return scale_.text ? scale_.text(shown) : QString::number(shown);
+}
+
+void TickSlider::setListenerValue(int listenerValue)
+{
+    setValue((listenerValue - scale_.atZero) * scale_.direction);
+    emit movedByListener(value());
+}
+
 void TickSlider::showValueTip(int position)
 {
     const QRect handle = handleRectAt(position);
@@ -114,6 +130,17 @@ bool SwallowEnterAndEscape(QKeyEvent* event)
     default:
         return false;
     }
+}
+
+void TransportButton::paintEvent(QPaintEvent* event)
+{
+    QPushButton::paintEvent(event);
+    // Focus moved by the keyboard (Tab, shortcuts) shows; a click leaves no frame.
+    if (!hasFocus() || !window()->testAttribute(Qt::WA_KeyboardFocusChange))
+        return;
+    QPainter painter(this);
+    painter.setPen(QPen(palette().color(QPalette::Highlight), 2));
+    painter.drawRect(QRectF(rect()).adjusted(1, 1, -1, -1));
 }
 
 LevelMeter::LevelMeter(QWidget* parent) : QProgressBar(parent)
@@ -184,6 +211,15 @@ void TickSlider::paintEvent(QPaintEvent*)
     }
 }
 
+void AnnouncedLabel::setAnnouncedText(const QString& newText)
+{
+    if (newText == text())
+        return;
+    setText(newText);
+    QAccessibleEvent changed(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
+}
+
 int TabExpandingLabel::tabStopDistance() const
 {
     return 8 * AverageLetterWidth(fontMetrics());
@@ -216,7 +252,7 @@ StatusLine::StatusLine(const QFont& partFont, QWidget* parent) : QStatusBar(pare
     static const char* const accessibleNames[PartCount] = {
         "Число треков", "Формат потока", "Длительность трека", "Время воспроизведения"};
     for (int i = 0; i < PartCount; ++i) {
-        auto* label = new QLabel(this);
+        auto* label = new AnnouncedLabel(this);
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         label->setIndent(3);
         label->setTextFormat(Qt::PlainText);
@@ -229,9 +265,24 @@ StatusLine::StatusLine(const QFont& partFont, QWidget* parent) : QStatusBar(pare
     setFixedHeight(QFontMetrics(font()).height() + 8);
 }
 
+QStringList StatusLine::widestTexts(int part)
+{
+    switch (part) {
+    case 0:
+        return {QStringLiteral("   Всего в списке: 10000"), QStringLiteral("Выключение:   59:59")};
+    case 1:
+        return {QStringLiteral(" Стерео  192.0 kHz   1411 Kbs     9999.99 Mb"),
+                QStringLiteral(" Моно     192.0 kHz   1411 Kbs     9999.99 Mb")};
+    case 2:
+        return {QStringLiteral("Время звучания: 99:59:59")};
+    default:
+        return {QStringLiteral("99:59:59")};
+    }
+}
+
 void StatusLine::setPartText(int part, const QString& text)
 {
-    parts_.at(part)->setText(text);
+    parts_.at(part)->setAnnouncedText(text);
 }
 
 QString StatusLine::partText(int part) const
@@ -247,15 +298,57 @@ void StatusLine::resizeEvent(QResizeEvent* event)
 
 void StatusLine::placeParts()
 {
+    // The edges keep PartRightEdges' proportions at the one scale that lets every part hold
+    // its widest text. When the line is too narrow for that scale, the parts' font is
+    // narrowed until it does.
+    const QLabel* sample = parts_[0];
+    const int chrome = 2 * sample->frameWidth() + sample->indent() + 2 * sample->margin() + 2;
+    QSizeGrip* grip = findChild<QSizeGrip*>();
+    const int gripWidth = grip ? grip->sizeHint().width() : 0;
+    QFont partFont = font();
+    for (int stretch = 100; width() > 0 && stretch >= 50; --stretch) {
+        partFont.setStretch(stretch);
+        const QFontMetrics metrics(partFont);
+        auto need = [&](int part) {
+            int widest = 0;
+            for (const QString& text : widestTexts(part))
+                widest = qMax(widest, metrics.horizontalAdvance(text));
+            return widest + chrome;
+        };
+        double scale = 0;
+        for (int i = 0, left = 0; i < PartCount - 1; left = PartRightEdges[i++])
+            scale = qMax(scale, double(need(i)) / (PartRightEdges[i] - left));
+        for (int i = 0; i < PartCount - 1; ++i)
+            rightEdges_[i] = qCeil(PartRightEdges[i] * scale);
+        if (rightEdges_.back() + need(PartCount - 1) + gripWidth <= width())
+            break;
+    }
     int left = 0;
     for (int i = 0; i < PartCount; ++i) {
-        const int right = i < PartCount - 1 ? PartRightEdges[i] : width();
+        const int right = i < PartCount - 1 ? rightEdges_[i] : width();
+        parts_[i]->setFont(partFont);
         parts_[i]->setGeometry(left, 0, qMax(0, right - left), height());
         left = right;
     }
-    if (auto* grip = findChild<QSizeGrip*>())
+    if (grip)
         grip->raise();
 }
+
+namespace {
+
+// The style's own padding beside tab labels, narrowed to what the book tabs can spare.
+class BookTabStyle : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override
+    {
+        if (metric == PM_TabBarTabHSpace)
+            if (const auto* bar = qobject_cast<const BookTabBar*>(widget))
+                return bar->tabPadding();
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
+
+} // namespace
 
 BookTabBar::BookTabBar(QWidget* parent) : QTabBar(parent)
 {
@@ -263,6 +356,20 @@ BookTabBar::BookTabBar(QWidget* parent) : QTabBar(parent)
     setUsesScrollButtons(true);
     setElideMode(Qt::ElideNone);
     setDrawBase(false);
+    auto* tabStyle = new BookTabStyle;
+    tabStyle->setParent(this);
+    setStyle(tabStyle);
+}
+
+int BookTabBar::tabPadding() const
+{
+    const int natural = QApplication::style()->pixelMetric(QStyle::PM_TabBarTabHSpace, nullptr, this);
+    if (count() == 0)
+        return natural;
+    int labels = 0;
+    for (int i = 0; i < count(); ++i)
+        labels += fontMetrics().size(Qt::TextShowMnemonic, tabText(i)).width();
+    return qBound(MinimumTabPadding, (width() - labels) / count(), natural);
 }
 
 QSize BookTabBar::tabSizeHint(int index) const

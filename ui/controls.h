@@ -4,9 +4,12 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <QLabel>
 #include <QList>
+#include <QStringList>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSlider>
 #include <QStatusBar>
 #include <QTabBar>
@@ -19,6 +22,7 @@ bool SwallowEnterAndEscape(QKeyEvent* event);
 // A level meter: a smooth bar over the window's own background. It paints itself whole,
 // so ten updates a second redraw only the bar and never the controls behind it.
 class LevelMeter : public QProgressBar {
+    Q_OBJECT
 public:
     explicit LevelMeter(QWidget* parent);
     // Sets the value and redraws in the next paint cycle, only when the bar's length changes.
@@ -29,6 +33,16 @@ protected:
 
 private:
     int filledWidth(int level) const;
+};
+
+// A flat icon-only button that frames itself while it has the keyboard's focus.
+class TransportButton : public QPushButton {
+    Q_OBJECT
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 };
 
 // A slider whose tick marks stand at any positions (plus both ends), and which raises
@@ -48,6 +62,19 @@ public:
     // The thumb's rectangle for the given value, or for the current one.
     QRect handleRect() const;
     QRect handleRectAt(int value) const;
+
+    // What the listener reads on the slider: atZero + direction x position, increasing
+    // toward the slider's top or right end, and that value as text.
+    struct ListenerScale {
+        int atZero = 0;
+        int direction = 1;
+        std::function<QString(int)> text;
+    };
+    void setListenerScale(ListenerScale scale) { scale_ = std::move(scale); }
+    int listenerValue(int position) const { return scale_.atZero + scale_.direction * position; }
+    QString listenerText() const;
+    // Moves to the position with that listener value and reports it as the listener's action.
+    void setListenerValue(int listenerValue);
 
 signals:
     void movedByListener(int value);
@@ -70,6 +97,16 @@ private:
     QList<int> ticks_;
     bool showsValueTip_ = false;
     bool actionSeen_ = false;
+    ListenerScale scale_;
+};
+
+// A label whose text a screen reader reads as its name, with its accessible name as the
+// description; a new text is announced once, an unchanged one not at all.
+class AnnouncedLabel : public QLabel {
+    Q_OBJECT
+public:
+    using QLabel::QLabel;
+    void setAnnouncedText(const QString& text);
 };
 
 // A label that draws its text with tab characters expanded to stops every eight average
@@ -84,8 +121,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-// The status line: four parts whose right edges stand at fixed pixel positions, the last
-// reaching the window's right edge, and a size grip.
+// The status line: four parts, the last reaching the window's right edge, and a size grip.
+// The right edges keep the proportions of PartRightEdges, scaled so that the widest text
+// each part is given fits in the status font.
 class StatusLine : public QStatusBar {
     Q_OBJECT
 public:
@@ -95,23 +133,32 @@ public:
     StatusLine(const QFont& font, QWidget* parent);
     void setPartText(int part, const QString& text);
     QString partText(int part) const;
-    QLabel* part(int part) const { return parts_.at(part); }
+    AnnouncedLabel* part(int part) const { return parts_.at(part); }
+    // The widest texts the first three parts show: counts and countdown, stream format,
+    // track length.
+    static QStringList widestTexts(int part);
+    int partRightEdge(int part) const { return rightEdges_.at(part); }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
     void placeParts();
-    std::array<QLabel*, PartCount> parts_{};
+    std::array<AnnouncedLabel*, PartCount> parts_{};
+    std::array<int, PartCount - 1> rightEdges_ = PartRightEdges;
 };
 
-// Book tabs: one row, each tab at least MinimumTabWidth pixels wide, scroll arrows when
-// they do not fit.
+// Book tabs: one row, each tab at least MinimumTabWidth pixels wide. The padding beside each
+// label shrinks (down to MinimumTabPadding) so that all five tabs fit the row; scroll arrows
+// appear only when even that is not enough.
 class BookTabBar : public QTabBar {
     Q_OBJECT
 public:
     static constexpr int MinimumTabWidth = 50;
+    static constexpr int MinimumTabPadding = 2;
     explicit BookTabBar(QWidget* parent);
+    // Pixels beside each label, both sides together.
+    int tabPadding() const;
 
 protected:
     QSize tabSizeHint(int index) const override;

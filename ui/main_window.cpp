@@ -12,8 +12,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QSignalBlocker>
 
+#include "ui/accessible_controls.h"
 #include "ui/control_ids.h"
 #include "ui/controls.h"
 #include "ui/dialog_units.h"
@@ -44,7 +46,7 @@ struct MainWindow::Controls : QObject {
     QHash<int, QPushButton*> buttons;
     QHash<int, TickSlider*> sliders;
     QHash<int, LevelMeter*> meters;
-    QLabel* titleLine = nullptr;
+    AnnouncedLabel* titleLine = nullptr;
     TabExpandingLabel* captionLine = nullptr;
     BookTabBar* bookTabs = nullptr;
     TabPane* tabPane = nullptr;
@@ -54,6 +56,7 @@ struct MainWindow::Controls : QObject {
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(this))
 {
+    InstallAccessibleControls();
     setObjectName(IdName(ids::MainDialog));
     setWindowTitle(TemplateCaption);
     setWindowIcon(LoadIcon(ids::AppIcon));
@@ -76,7 +79,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
         widget->setGeometry(units.rect(x, y, width, height));
     };
     auto makeButton = [&](int id, int iconId, const char* accessibleName, int x) {
-        auto* button = new QPushButton(client);
+        auto* button = new TransportButton(client);
         place(button, id, x, 100, 24, 18);
         button->setFlat(true);
         button->setAutoDefault(false);
@@ -86,16 +89,25 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
         button->setIconSize(QSize(24, 24));
         button->setProperty("iconId", iconId);
         button->setAccessibleName(QString::fromUtf8(accessibleName));
+        button->setToolTip(button->accessibleName());
         c_->buttons.insert(id, button);
         connect(button, &QPushButton::clicked, c_, [this, id] { emit commandTriggered(id); });
     };
-    auto makeSlider = [&](int id, const char* accessibleName, int x, int width, int height) {
+    auto makeSlider = [&](int id, const char* accessibleName, int x, int width, int height,
+                          const char* unit) {
         auto* slider = new TickSlider(Qt::Vertical, TickSlider::DragRelease::Reports, client);
         place(slider, id, x, 120, width, height);
         // Position 0 at the top, and Up / Page Up / Home move toward it.
         slider->setInvertedAppearance(true);
         slider->setInvertedControls(true);
         slider->setAccessibleName(QString::fromUtf8(accessibleName));
+        // Read as the listener hears it: the equaliser in dB, the volume in percent, all
+        // growing toward the top.
+        const bool volume = id == ids::VolumeSlider;
+        slider->setListenerScale({volume ? 100 : 10, -1, [volume, unit](int shown) {
+                                      const QString sign = shown > 0 && !volume ? "+" : "";
+                                      return sign + QString::number(shown) + QString::fromUtf8(unit);
+                                  }});
         c_->sliders.insert(id, slider);
         const int index = id - ids::EqBand100;
         connect(slider, &TickSlider::movedByListener, c_,
@@ -143,13 +155,17 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
 
     makeButton(ids::NextButton, ids::IconNext, "Следующий трек", 254);
     makeButton(ids::PlayPauseButton, ids::IconPause, "Воспроизведение/пауза", 230);
-    makeSlider(ids::VolumeSlider, "Громкость", 282, 24, 49);
+    makeSlider(ids::VolumeSlider, "Громкость", 282, 24, 49, "%");
 
     auto* position =
         new TickSlider(Qt::Horizontal, TickSlider::DragRelease::Silent, client);
     place(position, ids::PositionSlider, 174, 68, 138, 24);
     position->setShowsValueTip(true);
     position->setAccessibleName(QStringLiteral("Позиция воспроизведения"));
+    position->setListenerScale({0, 1, [](int s) {
+                                    return s >= 3600 ? QString::asprintf("%d:%02d:%02d", s / 3600, s / 60 % 60, s % 60)
+                                                     : QString::asprintf("%02d:%02d", s / 60, s % 60);
+                                }});
     c_->sliders.insert(ids::PositionSlider, position);
     connect(position, &TickSlider::movedByListener, c_,
             [this](int value) { emit positionSliderMoved(value); });
@@ -157,7 +173,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
     makeMeter(ids::LeftMeter, "Уровень левого канала", 45);
     makeMeter(ids::RightMeter, "Уровень правого канала", 50);
 
-    c_->titleLine = new QLabel(client);
+    c_->titleLine = new AnnouncedLabel(client);
     place(c_->titleLine, ids::TitleLine, 6, 6, 306, 10);
     c_->titleLine->setFont(PointSizedFont(QStringLiteral("Arial"), 9, true, true));
     c_->titleLine->setTextFormat(Qt::PlainText);
@@ -183,13 +199,23 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
     c_->tabPane->setGeometry(tabArea.adjusted(0, tabRowHeight - overlap, 0, 0));
     connect(c_->bookTabs, &QTabBar::currentChanged, c_,
             [this](int index) { emit bookTabChosen(index); });
+    // From the keyboard, as a click on a tab: Ctrl+PgUp / Ctrl+PgDn and Alt+1 to Alt+5.
+    auto addTabKey = [&](QKeySequence keys, auto index) {
+        connect(new QShortcut(keys, this), &QShortcut::activated, c_,
+                [this, index] { c_->bookTabs->setCurrentIndex(index(c_->bookTabs->currentIndex())); });
+    };
+    addTabKey(QKeySequence(Qt::CTRL | Qt::Key_PageUp), [](int current) { return qMax(0, current - 1); });
+    addTabKey(QKeySequence(Qt::CTRL | Qt::Key_PageDown),
+              [](int current) { return qMin(BookCount - 1, current + 1); });
+    for (int i = 0; i < BookCount; ++i)
+        addTabKey(QKeySequence(Qt::ALT | Qt::Key(Qt::Key_1 + i)), [i](int) { return i; });
 
     makeButton(ids::PreviousButton, ids::IconPrevious, "Предыдущий трек", 206);
     QGroupBox* transportBox = makeGroupBox(174, 90, 136, 92);
-    makeSlider(ids::EqBand100, "Эквалайзер 100 Гц", 180, 22, 50);
-    makeSlider(ids::EqBand3k, "Эквалайзер 3 кГц", 204, 22, 50);
-    makeSlider(ids::EqBand12k, "Эквалайзер 12 кГц", 228, 22, 50);
-    makeSlider(ids::ReverbSlider, "Реверберация", 252, 22, 50);
+    makeSlider(ids::EqBand100, "Эквалайзер 100 Гц", 180, 22, 50, " dB");
+    makeSlider(ids::EqBand3k, "Эквалайзер 3 кГц", 204, 22, 50, " dB");
+    makeSlider(ids::EqBand12k, "Эквалайзер 12 кГц", 228, 22, 50, " dB");
+    makeSlider(ids::ReverbSlider, "Реверберация", 252, 22, 50, "");
 
     c_->captionLine = new TabExpandingLabel(client);
     place(c_->captionLine, ids::CaptionLine, 178, 170, 130, 10);
@@ -359,7 +385,7 @@ QString MainWindow::statusText(int part) const
 
 void MainWindow::setTitleText(const QString& text)
 {
-    c_->titleLine->setText(text);
+    c_->titleLine->setAnnouncedText(text);
 }
 
 void MainWindow::setPlayPauseIcon(int iconId)
@@ -367,6 +393,10 @@ void MainWindow::setPlayPauseIcon(int iconId)
     QPushButton* playPause = c_->buttons.value(ids::PlayPauseButton);
     playPause->setIcon(LoadIcon(iconId));
     playPause->setProperty("iconId", iconId);
+    // The name says what is happening now and what a press does.
+    playPause->setAccessibleName(iconId == ids::IconPause ? QStringLiteral("Воспроизведение: пауза")
+                                                          : QStringLiteral("Пауза: воспроизвести"));
+    playPause->setToolTip(playPause->accessibleName());
 }
 
 void MainWindow::setSliderToolTip(int id, const QString& text)

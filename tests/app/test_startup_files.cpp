@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "app/app_state.h"
+#include "app/startup.h"
 #include "support/fixtures.h"
 #include "support/pulse_server.h"
 #include "support/qt/player_harness.h"

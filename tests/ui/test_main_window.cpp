@@ -150,7 +150,8 @@ TEST_F(MainWindowTest, LayoutIsFixedWithoutOverlapsAndInItsRows)
     auto* status = control<StatusLine>(ids::StatusBar);
     EXPECT_EQ(status->geometry().bottom(), window.rect().bottom());
     EXPECT_NE(status->findChild<QSizeGrip*>(), nullptr);
-    const int rightEdges[] = {130, 348, 487, window.width()};
+    const int rightEdges[] = {status->partRightEdge(0), status->partRightEdge(1), status->partRightEdge(2),
+                              window.width()};
     for (int part = 0, left = 0; part < 4; left = rightEdges[part++]) {
         EXPECT_EQ(status->part(part)->geometry().left(), left) << part;
         EXPECT_EQ(status->part(part)->geometry().right() + 1, rightEdges[part]) << part;
