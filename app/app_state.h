@@ -52,11 +52,17 @@ struct AppState {
     QString tooltipText;
     QString openFileName; // the open-file dialog's last picked path, kept for the run
 
-    // A data file that exists but cannot be used: saving stops and the listener is told once.
+    // A data file that exists but cannot be read at start: never written in this run.
     bool bookSlotFileUnusable = false;
     bool settingsFileUnusable = false;
-    // The current file's path does not fit a book record: its place is not recorded.
-    bool pathTooLongForRecord = false;
+    // The current book's path when it does not fit the record; kept in the long-path file.
+    std::string longPath;
+    // Data files whose last write failed (bit 0 slots, bit 1 settings): the title line says so,
+    // and shows titleUnderNotice again once every write succeeds.
+    int failedWrites = 0;
+    QString titleUnderNotice;
+    // Monotonic milliseconds of the last write of the current slot while playing.
+    std::int64_t slotWrittenAt = 0;
     // Set once the exit has begun: nothing may open, save or play after it.
     bool exiting = false;
 };

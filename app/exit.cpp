@@ -13,6 +13,8 @@ void ExitApp() {
     BASS_Free();
     app.currentStream = 0;
     SaveState();
+    // Saved in full: nothing is left for the exit hook to write.
+    DisarmEmergencySave();
     app.mainWindow->hide();
     // Ends every event loop, a modal dialog's included.
     QCoreApplication::exit(0);

@@ -1,8 +1,11 @@
-// One player at a time: an exclusive lock on a file named after the window title.
+// One player at a time: exclusive locks on files named after the window title, one in the
+// runtime folder and one in the data folder.
 #pragma once
 
 #include <QString>
 
-// True when this process now holds the lock (kept until the process ends).
-// False when another process holds it or the lock file cannot be opened.
+// False when another process holds a lock; true otherwise, also when no lock could be had
+// at all (the player then runs unguarded rather than not at all).
 bool AcquireSingleInstanceLock(const QString& title);
+// True when no lock could be had.
+bool SingleInstanceUnguarded();

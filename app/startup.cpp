@@ -4,18 +4,15 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QSlider>
-#include <QSocketNotifier>
 #include <algorithm>
-#include <csignal>
 #include <filesystem>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 #include "app/app_state.h"
 #include "app/data_paths.h"
 #include "app/dispatch.h"
-#include "app/exit.h"
+#include "app/keep_place.h"
+#include "app/single_instance.h"
 #include "books/book_switch.h"
 #include "books/open_path.h"
 #include "books/settings_file.h"
@@ -28,32 +25,6 @@
 const QString appTitle = QStringLiteral("  Tellwick ver 2.0  11.12.2018 г.");
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void OnTerminationSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] auto written = write(signalPipe[1], &byte, 1);
-}
-
-// SIGTERM, SIGINT and SIGHUP end the player as the close box does, on the window's thread.
-void ExitOnTerminationSignals(QObject* owner) {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, owner);
-    QObject::connect(notifier, &QSocketNotifier::activated, owner, [notifier] {
-        char byte;
-        [[maybe_unused]] auto got = read(signalPipe[0], &byte, 1);
-        notifier->setEnabled(false);
-        ExitApp();
-    });
-    struct sigaction action {};
-    action.sa_handler = OnTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(signal, &action, nullptr);
-}
 
 bool MatchesPluginPattern(const std::string& name) {
     // "bass*.dll", letter case ignored.
@@ -101,6 +72,8 @@ bool InitMainWindow(const QString& openPath) {
     MainWindow* w = app.mainWindow;
     w->setWindowIcon(LoadIcon(ids::AppIcon));
     w->setWindowTitle(appTitle);
+    if (SingleInstanceUnguarded())
+        w->setWindowTitle(appTitle + QStringLiteral(" — файл блокировки недоступен, второй запуск не отслеживается"));
 
     const std::string folder = DataFolder();
     app.bookSlotPath = folder + "/data.dat";
@@ -135,7 +108,7 @@ bool StartPlayer(const QString& openPath) {
         app.mainWindow = nullptr;
         return false;
     }
-    ExitOnTerminationSignals(window);
+    KeepPlaceThroughEndings(window);
     window->show();
     return true;
 }

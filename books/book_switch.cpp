@@ -1,7 +1,9 @@
 #include "books/book_switch.h"
 
 #include <QListWidget>
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
@@ -20,17 +22,37 @@ void SwitchBook(int index) {
     LoadBook();
 }
 
+namespace {
+
+// A regular file that can be opened for reading; never opens a FIFO or a device.
+bool IsReachableFile(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
+} // namespace
+
 void LoadBook() {
     if (!ReadBookSlot(app.settings.currentBook))
         return;
-    if (app.bookRecord.path[0] == '\0')
+    const std::string path = CurrentBookPath();
+    if (path.empty())
         return;
-    std::FILE* probe = std::fopen(app.bookRecord.path, "rb");
-    if (!probe)
+    if (!IsReachableFile(path)) {
+        // A drive or share not mounted yet: the slot stays as it is, and the listener sees
+        // which book it is and why it does not play.
+        const std::string folder = path.substr(0, path.rfind('/'));
+        const QString name = QString::fromUtf8(folder.substr(folder.rfind('/') + 1).c_str());
+        app.mainWindow->setTabLabel(app.settings.currentBook, name.left(8));
+        app.mainWindow->setTitleText(QStringLiteral("Файл книги недоступен: %1").arg(QString::fromUtf8(path.c_str())));
         return;
-    std::fclose(probe);
-
-    const std::string path = app.bookRecord.path;
+    }
     DeriveFolderNames(path);
     ScanFolder();
     // The stored place, seeked to before playback starts; a place the engine refuses

@@ -1,7 +1,14 @@
-// A data file that exists but cannot be used is reported once and then left alone.
+// What the listener is told about the two data files.
 #pragma once
 
 #include <string>
 
-// Shows the warning for path with the reason of errno value `error`.
+enum class DataFile { BookSlots = 1, Settings = 2 };
+
+// A data file that exists but cannot be read: shown once at the moment it is found, after
+// which the file is left alone for the run. `error` is an errno value.
 void WarnDataFileUnusable(const std::string& path, int error);
+// The outcome of a write (error 0 = written). A failure puts a notice on the title line
+// instead of the track's title, without stopping anything; the title comes back once
+// every data file has been written again.
+void NoteWriteOutcome(DataFile file, const std::string& path, int error);

@@ -101,10 +101,12 @@ void ScanFolder() {
     std::error_code error;
     const std::string folder = app.folderDir.empty() ? "/" : app.folderDir;
     for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        // Hidden files (among them the "._" companions other systems leave on shared drives)
+        // are no tracks; neither is anything but a regular file: a FIFO or a device would block.
         std::error_code typeError;
-        if (it->is_directory(typeError))
-            continue;
         std::string name = it->path().filename().string();
+        if (name.front() == '.' || !it->is_regular_file(typeError))
+            continue;
         if (IsPlayableName(name))
             names.push_back(std::move(name));
     }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,27 +34,37 @@ void MoveSlidersToRecord() {
         app.mainWindow->setSliderPosition(kSliderIds[i], PositionField(i));
 }
 
+// Opens without blocking on a FIFO or a device; anything but a regular file is refused.
+std::FILE* OpenRegular(const std::string& path, int flags, const char* mode) {
+    const int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        return fdopen(fd, mode);
+    if (fd >= 0) {
+        close(fd);
+        errno = EISDIR;
+    }
+    return nullptr;
+}
+
 // Writes the record to a temporary file beside the settings file and renames it over,
-// so a crash mid-save never leaves a truncated file.
+// so a crash mid-save never leaves a truncated file. A failure is shown and tried again
+// at the next save.
 void WriteSettingsFile() {
     const std::string temp = app.settingsPath + ".tmp";
-    std::FILE* file = std::fopen(temp.c_str(), "wb");
-    if (!file) {
-        MarkUnusable(errno);
-        return;
-    }
-    bool ok = std::fwrite(&app.settings, sizeof app.settings, 1, file) == 1 && std::fflush(file) == 0 &&
+    std::FILE* file = OpenRegular(temp, O_WRONLY | O_CREAT | O_TRUNC, "wb");
+    bool ok = file && std::fwrite(&app.settings, sizeof app.settings, 1, file) == 1 && std::fflush(file) == 0 &&
               fdatasync(fileno(file)) == 0;
     int error = errno;
-    ok = (std::fclose(file) == 0) && ok;
+    if (file)
+        ok = (std::fclose(file) == 0) && ok;
     if (ok && std::rename(temp.c_str(), app.settingsPath.c_str()) != 0) {
         ok = false;
         error = errno;
     }
-    if (!ok) {
+    if (!ok && file)
         std::remove(temp.c_str());
-        MarkUnusable(error);
-    }
+    NoteWriteOutcome(DataFile::Settings, app.settingsPath, ok ? 0 : error);
 }
 
 } // namespace
@@ -67,12 +78,12 @@ void LoadSettings() {
         MoveSlidersToRecord();
         WriteSettingsFile();
     }
-    std::FILE* file = std::fopen(app.settingsPath.c_str(), "rb");
-    if (!file || fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
+    std::FILE* file = OpenRegular(app.settingsPath, O_RDONLY, "rb");
+    if (!file) {
         // Exists but cannot be read: never taken for a missing file, never overwritten.
-        MarkUnusable(file ? EISDIR : errno);
-        if (file)
-            std::fclose(file);
+        // Missing after a failed creation: the defaults stand and the next save tries again.
+        if (errno != ENOENT)
+            MarkUnusable(errno);
         return;
     }
     // A short file leaves the fields it does not cover as they were.

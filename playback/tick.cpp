@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/app_state.h"
+#include "books/book_slot_file.h"
 #include "playback/text_format.h"
 #include "playback/track_open.h"
 #include "sleep/sleep_timer.h"
@@ -23,9 +24,10 @@ void TickHandler() {
     }
 
     const QWORD position = BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE);
-    // A file whose path the record cannot hold must not leave its position under another path.
-    if (!app.pathTooLongForRecord && position != QWORD(-1))
+    if (position != QWORD(-1)) {
         app.bookRecord.position = std::int64_t(position);
+        KeepPlace();
+    }
     if (shown) {
         const double seconds = BASS_ChannelBytes2Seconds(app.currentStream, position);
         w->setSliderPosition(ids::PositionSlider, int(seconds));

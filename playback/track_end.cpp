@@ -4,7 +4,9 @@
 #include <QObject>
 
 #include "app/app_state.h"
+#include "playback/track_open.h"
 #include "playback/transport.h"
+#include "ui/main_window.h"
 
 namespace {
 
@@ -34,6 +36,16 @@ void ArmTrackEnd(HSTREAM stream) {
 }
 
 void OnTrackEnd() {
-    const int next = app.trackIndex + 1 < app.trackCount ? app.trackIndex + 1 : 0;
-    PlayRowAfterRelease(next);
+    ReleaseCurrentStream();
+    // Nobody may be there to answer a box: a file that cannot play (gone, damaged) is passed
+    // over, and only a whole round without a playable file stops, saying so on the title line.
+    for (int tried = 0; tried < app.trackCount; ++tried) {
+        if (OpenRowAdvancing(app.trackIndex + 1 < app.trackCount ? app.trackIndex + 1 : 0))
+            return;
+        if (app.exiting)
+            return;
+    }
+    if (app.trackCount > 0)
+        app.mainWindow->setTitleText(
+            QStringLiteral("Ни один файл книги не удаётся воспроизвести, воспроизведение остановлено."));
 }

@@ -6,5 +6,5 @@
 
 // Arms the end-of-stream sync of stream.
 void ArmTrackEnd(HSTREAM stream);
-// The advance: release the stream, move to the next row (wrapping) and open it.
+// The advance: release the stream and open the next row that plays (wrapping).
 void OnTrackEnd();

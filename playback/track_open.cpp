@@ -31,18 +31,12 @@ float FileSizeMebibytes(const std::string& path) {
     return float(double(info.st_size) / (1024.0 * 1024.0));
 }
 
-// Records the path in the current book; a path the record cannot hold is never cut.
-void RecordPath(const std::string& path) {
-    if (path.size() < sizeof app.bookRecord.path) {
-        if (path.c_str() != app.bookRecord.path)
-            std::memcpy(app.bookRecord.path, path.c_str(), path.size() + 1);
-        app.pathTooLongForRecord = false;
-        return;
-    }
-    app.pathTooLongForRecord = true;
-    ShowWarning(app.mainWindow, QStringLiteral("Путь к файлу длиннее 259 байт, поэтому место в этом файле "
-                                               "не будет запомнено:\n%1")
-                                    .arg(QString::fromUtf8(path.c_str())));
+// A stream only from a regular file: a FIFO or a device named like a track would block.
+HSTREAM CreateStream(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return 0;
+    return BASS_StreamCreateFile(false, path.c_str(), 0, 0, BASS_SAMPLE_8BITS);
 }
 
 void ShowStatusTexts(float sizeMebibytes, DWORD sampleRate) {
@@ -98,18 +92,22 @@ void ReleaseCurrentStream() {
     }
 }
 
-void OpenTrack(const std::string& path, std::int64_t startPosition) {
+bool OpenTrack(const std::string& path, std::int64_t startPosition, bool advancing) {
     if (app.exiting)
-        return;
+        return false;
     const float sizeMebibytes = FileSizeMebibytes(path);
     ReleaseCurrentStream();
-    RecordPath(path);
-    SaveState();
 
-    app.currentStream = BASS_StreamCreateFile(false, path.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+    app.currentStream = CreateStream(path);
     if (app.currentStream == 0) {
+        // The advance goes on to the next file itself; the slot keeps the last playable one.
+        if (advancing)
+            return false;
+        RecordBookPath(path);
+        app.bookRecord.position = startPosition;
+        SaveState();
         ShowWarning(app.mainWindow, QStringLiteral("Ошибка воспроизведения"));
-        return;
+        return false;
     }
     for (int band = 0; band < 3; ++band)
         app.eqEffect[band] = BASS_ChannelSetFX(app.currentStream, BASS_FX_DX8_PARAMEQ, 0);
@@ -140,10 +138,17 @@ void OpenTrack(const std::string& path, std::int64_t startPosition) {
 
     ArmTrackEnd(app.currentStream);
     // Seeking before play, not after it: otherwise the first moments of the file reach the
-    // sound server before the seek and are heard ahead of the resumed place.
-    if (startPosition != 0)
-        BASS_ChannelSetPosition(app.currentStream, QWORD(startPosition), BASS_POS_BYTE);
+    // sound server before the seek and are heard ahead of the resumed place. A place the
+    // engine refuses plays from the start, and the slot says so.
+    if (startPosition != 0 && !BASS_ChannelSetPosition(app.currentStream, QWORD(startPosition), BASS_POS_BYTE))
+        startPosition = 0;
+    // The slot pairs the new file with the place its playback starts at, never with where
+    // the previous file stopped.
+    RecordBookPath(path);
+    app.bookRecord.position = startPosition;
+    SaveState();
     BASS_ChannelPlay(app.currentStream, false);
     app.isPlaying = 1;
     app.mainWindow->setPlayPauseIcon(ids::IconPause);
+    return true;
 }

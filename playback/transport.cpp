@@ -3,6 +3,7 @@
 #include <QListWidget>
 
 #include "app/app_state.h"
+#include "books/book_slot_file.h"
 #include "playback/track_open.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
@@ -25,6 +26,13 @@ void TogglePlayPause() {
         BASS_ChannelPause(app.currentStream);
         app.isPlaying = 0;
         app.mainWindow->setPlayPauseIcon(ids::IconPlay);
+        // The place where the listener stopped goes to the disk at once.
+        if (app.currentStream != 0) {
+            const QWORD position = BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE);
+            if (position != QWORD(-1))
+                app.bookRecord.position = std::int64_t(position);
+            WritePlaceNow();
+        }
     } else {
         BASS_ChannelPlay(app.currentStream, false);
         app.isPlaying = 1;
@@ -37,6 +45,14 @@ void PlayListIndex(int row) {
         return;
     app.mainWindow->selectRow(row);
     OpenTrack(RowPath(row));
+}
+
+bool OpenRowAdvancing(int row) {
+    if (!RowExists(row))
+        return false;
+    app.trackIndex = row;
+    app.mainWindow->selectRow(row);
+    return OpenTrack(RowPath(row), 0, true);
 }
 
 void PlayRowAfterRelease(int row) {

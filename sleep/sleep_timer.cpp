@@ -1,7 +1,7 @@
 #include "sleep/sleep_timer.h"
 
 #include <cstdlib>
-#include <ctime>
+#include <time.h>
 
 #include "app/app_state.h"
 #include "app/exit.h"
@@ -13,20 +13,29 @@
 
 namespace {
 
-std::function<std::int64_t()>& ClockSeam() {
-    static std::function<std::int64_t()> seam;
+std::function<std::int64_t(clockid_t)>& ClockSeam() {
+    static std::function<std::int64_t(clockid_t)> seam;
     return seam;
+}
+
+std::int64_t ClockSeconds(clockid_t clock) {
+    if (ClockSeam())
+        return ClockSeam()(clock);
+    timespec now{};
+    clock_gettime(clock, &now);
+    return std::int64_t(now.tv_sec);
 }
 
 } // namespace
 
-std::int64_t WallClockSeconds() {
-    if (ClockSeam())
-        return ClockSeam()();
-    return std::int64_t(std::time(nullptr));
+// The monotonic clock stands still while the computer is suspended and never jumps with the
+// wall clock: an armed timer keeps the time it had left across a suspend, so a lid opened in
+// the morning finds the book where it was, not a computer switching off in the listener's hands.
+std::int64_t SleepClockSeconds() {
+    return ClockSeconds(CLOCK_MONOTONIC);
 }
 
-void SetWallClockSeam(std::function<std::int64_t()> clock) {
+void SetClockSeam(std::function<std::int64_t(clockid_t)> clock) {
     ClockSeam() = std::move(clock);
 }
 
@@ -41,13 +50,13 @@ void ArmSleepTimer(const QString& entry) {
     const int minutes = std::atoi(entry.left(7).toUtf8().constData());
     if (minutes <= 0)
         return;
-    app.sleepStart = WallClockSeconds();
+    app.sleepStart = SleepClockSeconds();
     app.sleepDelaySeconds = minutes * 60;
     app.sleepArmed = 1;
 }
 
 void SleepStep() {
-    const std::int64_t now = WallClockSeconds();
+    const std::int64_t now = SleepClockSeconds();
     app.tickTime = now;
     if (!app.sleepArmed)
         return;

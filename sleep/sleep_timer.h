@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <time.h>
 #include <QString>
 
 // Menu command: asks for the minutes and arms the timer.
@@ -12,6 +13,7 @@ void ArmSleepTimer(const QString& entry);
 // The tick's sleep step: shows the countdown and fires when the time is up.
 void SleepStep();
 
-// The wall clock in whole seconds since the epoch; tests drive it through the seam.
-std::int64_t WallClockSeconds();
-void SetWallClockSeam(std::function<std::int64_t()> clock);
+// The countdown's clock in whole seconds: monotonic, so neither a suspend nor a change of the
+// wall clock counts. Tests answer for every clock the system is asked about through the seam.
+std::int64_t SleepClockSeconds();
+void SetClockSeam(std::function<std::int64_t(clockid_t)> clock);

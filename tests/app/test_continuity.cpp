@@ -1,0 +1,421 @@
+// The listener's place survives: what reaches the disk while playing, at track changes and
+// pauses and however the program ends; failed writes, long paths, unreachable files, the
+// lock, FIFOs and the sleep timer across a suspend. Through the real window, engine and a
+// private sound server; the endings through the real program in a process of its own.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QLabel>
+#include <QListWidget>
+#include <QProcess>
+#include <QTabBar>
+#include <QTest>
+#include <QWheelEvent>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <sys/stat.h>
+
+#include "app/app_state.h"
+#include "app/startup.h"
+#include "sleep/sleep_timer.h"
+#include "support/fixtures.h"
+#include "support/pulse_server.h"
+#include "support/qt/fake_logind.h"
+#include "support/qt/player_harness.h"
+#include "ui/control_ids.h"
+#include "ui/main_window.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Mono 8 kHz tracks decode to 8000 bytes a second (a byte a sample).
+constexpr int kRate = 8000;
+// Flat equaliser, no reverb, full volume.
+const std::vector<unsigned char> kSettings = int32Bytes({0, 0, 0, 0, 10, 10, 10, 20, 0});
+
+PulseServer& Sound() {
+    static PulseServer server;
+    server.makeMonitorRealTime();
+    return server;
+}
+
+std::vector<unsigned char> Slot(const std::string& dataFile, int book = 0) {
+    const auto bytes = readBytes(dataFile);
+    if (bytes.size() < std::size_t(book + 1) * 272)
+        return {};
+    return {bytes.begin() + book * 272, bytes.begin() + (book + 1) * 272};
+}
+std::string SlotPath(const std::string& dataFile, int book = 0) {
+    const auto slot = Slot(dataFile, book);
+    return slot.empty() ? std::string() : std::string(reinterpret_cast<const char*>(slot.data()));
+}
+double SlotSeconds(const std::string& dataFile, int book = 0) {
+    const auto slot = Slot(dataFile, book);
+    std::int64_t position = 0;
+    for (int i = 0; i < 8 && !slot.empty(); ++i)
+        position |= std::int64_t(slot[264 + i]) << (8 * i);
+    return double(position) / kRate;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int ms) {
+    for (int waited = 0; waited < ms && !condition(); waited += 20)
+        Pump(20);
+    return condition();
+}
+
+// A book folder of tones at 440 Hz, one file per length; returns the files' paths.
+std::vector<std::string> MakeBook(const std::string& folder, std::initializer_list<double> lengths) {
+    fs::create_directories(folder);
+    std::vector<std::string> files;
+    for (double seconds : lengths) {
+        files.push_back(folder + "/0" + std::to_string(files.size() + 1) + ".wav");
+        makeTone(files.back(), 440, seconds, kRate, 1);
+    }
+    return files;
+}
+
+class ContinuityTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        PrivateSystemBus::instance();
+        Sound();
+        writeBytes(program.file("tellwick.ini"), kSettings);
+        player = std::make_unique<PlayerHarness>(program.path());
+    }
+    void TearDown() override {
+        player.reset();
+        SetClockSeam(nullptr);
+    }
+    void startPlaying(const std::string& file, double atLeast = 0) {
+        ASSERT_TRUE(player->start());
+        player->addFolder(file);
+        ASSERT_NE(app.currentStream, 0u);
+        ASSERT_TRUE(WaitFor([&] { return heard() >= atLeast; }, 15000));
+    }
+    static double heard() {
+        return double(BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE)) / kRate;
+    }
+    std::string data() const { return player->dataFile(); }
+
+    TempDir program;
+    TempDir media;
+    std::unique_ptr<PlayerHarness> player;
+};
+
+TEST_F(ContinuityTest, EveryTrackOpeningSavesThePlaceWherePlaybackStarts) {
+    const auto files = MakeBook(media.file("Повесть"), {3, 30});
+    startPlaying(files[0], 1.2);
+    player->command(ids::NextButton);
+    EXPECT_EQ(SlotPath(data()), files[1]);
+    EXPECT_EQ(SlotSeconds(data()), 0);
+
+    // The automatic advance: never ahead of what is heard of the new track.
+    player->command(ids::PreviousButton);
+    ASSERT_TRUE(WaitFor([] { return app.trackIndex == 1; }, 8000));
+    EXPECT_EQ(SlotPath(data()), files[1]);
+    EXPECT_LE(SlotSeconds(data()), heard());
+
+    // A stored place the engine refuses plays from the start, and the slot says so.
+    player->exitAndReset();
+    writeBytes(data(), bookSlotBytes(files[1], 1'000'000'000));
+    ASSERT_TRUE(player->start());
+    ASSERT_NE(app.currentStream, 0u);
+    EXPECT_EQ(SlotSeconds(data()), 0);
+}
+
+TEST_F(ContinuityTest, WhilePlayingTheSlotFollowsInPlaceAndAPauseWritesItAtOnce) {
+    std::vector<unsigned char> others;
+    for (int b = 1; b < kBookCount; ++b) {
+        const auto slot = bookSlotBytes("/книги/" + std::to_string(b) + ".mp3", 1000 * b);
+        others.insert(others.end(), slot.begin(), slot.end());
+    }
+    writeBytes(data(), joinBytes({std::vector<unsigned char>(272, 0), others}));
+    struct stat before {};
+    stat(data().c_str(), &before);
+    const auto files = MakeBook(media.file("Роман"), {30});
+    startPlaying(files[0]);
+
+    for (int i = 0; i < 25; ++i) {
+        Pump(160);
+        const double onDisk = SlotSeconds(data()), now = heard();
+        ASSERT_LE(onDisk, now) << i;
+        ASSERT_GE(onDisk, now - 5) << i;
+    }
+    EXPECT_GE(SlotSeconds(data()), heard() - 1.5);
+    const auto bytes = readBytes(data());
+    EXPECT_EQ(std::vector<unsigned char>(bytes.begin() + 272, bytes.end()), others);
+    struct stat after {};
+    stat(data().c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+
+    player->command(ids::PlayPauseButton);
+    EXPECT_NEAR(SlotSeconds(data()), heard(), 0.01);
+    EXPECT_EQ(Slot(data()), bookSlotBytes(files[0], app.bookRecord.position));
+}
+
+TEST_F(ContinuityTest, LogindShutdownAndSleepSaveAtOnce) {
+    const auto files = MakeBook(media.file("Очерки"), {30});
+    startPlaying(files[0], 0.5);
+    // Paused, nothing else writes the slot: a rewritten slot is the save's.
+    player->command(ids::PlayPauseButton);
+    auto sender = QDBusConnection::connectToBus(QString::fromStdString(PrivateSystemBus::instance().address()),
+                                                QStringLiteral("logind-sender"));
+    for (const char* name : {"PrepareForShutdown", "PrepareForSleep"}) {
+        writeBytes(data(), bookSlotBytes("/нигде.mp3", 1));
+        auto signal = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/login1"),
+                                                 QStringLiteral("org.freedesktop.login1.Manager"), name);
+        signal << true;
+        ASSERT_TRUE(sender.send(signal));
+        EXPECT_TRUE(WaitFor([&] { return SlotPath(data()) == files[0]; }, 3000)) << name;
+        EXPECT_EQ(Slot(data()), bookSlotBytes(files[0], app.bookRecord.position)) << name;
+    }
+    QDBusConnection::disconnectFromBus(QStringLiteral("logind-sender"));
+}
+
+// The real program in its own process, its data beside its copy.
+struct PlayerProcess {
+    TempDir folder;
+    TempDir runtime;
+    QProcess process;
+    explicit PlayerProcess(const std::vector<std::pair<QString, QString>>& env = {}) {
+        fs::copy_file(std::string(TELLWICK_BINARY_DIR) + "/tellwick", folder.file("tellwick"));
+        writeBytes(folder.file("tellwick.ini"), kSettings);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.path()));
+        for (const auto& [name, value] : env)
+            environment.insert(name, value);
+        process.setProcessEnvironment(environment);
+    }
+    void start() {
+        process.start(QString::fromStdString(folder.file("tellwick")), {});
+        process.waitForStarted();
+    }
+    ~PlayerProcess() {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+};
+
+TEST_F(ContinuityTest, SignalsCrashesAndALostDisplaySaveTheLastTickPosition) {
+    const auto files = MakeBook(media.file("Сказки"), {60});
+    const int display = 90 + getpid() % 100;
+    struct Case {
+        const char* name;
+        int signal; // 0: the display goes away
+        QProcess::ExitStatus status;
+        int exitCode;
+    };
+    for (const Case& c : {Case{"SIGTERM", SIGTERM, QProcess::NormalExit, 0}, {"SIGQUIT", SIGQUIT, QProcess::NormalExit, 0},
+                          {"SIGUSR1", SIGUSR1, QProcess::NormalExit, 0}, {"SIGSEGV", SIGSEGV, QProcess::CrashExit, -1},
+                          {"SIGABRT", SIGABRT, QProcess::CrashExit, -1}, {"display", 0, QProcess::NormalExit, 1}}) {
+        QProcess xserver;
+        std::vector<std::pair<QString, QString>> env;
+        if (c.signal == 0) {
+            xserver.start("Xvfb", {QStringLiteral(":%1").arg(display), "-nolisten", "tcp"});
+            ASSERT_TRUE(WaitFor([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(display)); }, 10000));
+            env = {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", QStringLiteral(":%1").arg(display)}};
+        }
+        PlayerProcess player(env);
+        writeBytes(player.folder.file("data.dat"), bookSlotBytes(files[0], 0));
+        const std::string data = player.folder.file("data.dat");
+        MonitorCapture capture(media.file("heard.raw"));
+        player.start();
+        ASSERT_TRUE(WaitFor([&] { return SlotSeconds(data) > 0; }, 15000)) << c.name;
+        QTest::qSleep(1500);
+        if (c.signal)
+            kill(pid_t(player.process.processId()), c.signal);
+        else
+            xserver.terminate();
+        ASSERT_TRUE(player.process.waitForFinished(10000)) << c.name;
+        EXPECT_EQ(player.process.exitStatus(), c.status) << c.name;
+        EXPECT_TRUE(c.status == QProcess::CrashExit || player.process.exitCode() == c.exitCode) << c.name;
+        capture.stop();
+        const long first = capture.firstSoundFrom(0);
+        ASSERT_GE(first, 0) << c.name;
+        const double heardSeconds = double(capture.lastSoundFrom(std::size_t(first)) - first) / MonitorCapture::rate;
+        EXPECT_NEAR(SlotSeconds(data), heardSeconds, 0.3) << c.name;
+        xserver.kill();
+        xserver.waitForFinished(5000);
+    }
+}
+
+TEST_F(ContinuityTest, FailedWritesAreShownWithoutABoxAndTriedAgain) {
+    const auto files = MakeBook(media.file("Путешествия"), {30, 30});
+    startPlaying(files[0], 0.3);
+    const QString title = player->window()->titleLine()->text();
+    // Neither file can be written: the slot file is a folder, the settings' temporary too.
+    fs::rename(data(), data() + ".kept");
+    fs::create_directory(data());
+    fs::create_directory(player->settingsFile() + ".tmp");
+    player->command(ids::NextButton);
+    ASSERT_NE(app.currentStream, 0u);
+    const QString shown = player->window()->titleLine()->text();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("Не удаётся сохранить"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("это не обычный файл"))) << shown.toStdString();
+    Pump(1300);
+
+    // The cause passes: the next save writes both and the title comes back.
+    fs::remove(data());
+    fs::rename(data() + ".kept", data());
+    fs::remove(player->settingsFile() + ".tmp");
+    player->command(ids::NextButton);
+    EXPECT_EQ(player->window()->titleLine()->text(), title);
+    EXPECT_EQ(Slot(data()), bookSlotBytes(files[0], 0));
+
+    // Exit with a failing write ends all the same, without a box.
+    fs::create_directory(player->settingsFile() + ".tmp");
+    player->command(ids::MenuExit);
+    EXPECT_TRUE(app.exiting);
+    EXPECT_TRUE(player->warnings().isEmpty());
+}
+
+TEST_F(ContinuityTest, PathsLongerThanTheRecordAreRememberedBesideIt) {
+    std::string folder = media.path();
+    for (int i = 0; i < 4; ++i)
+        folder += "/Очень длинное название папки с аудиокнигой номер " + std::to_string(i);
+    const auto files = MakeBook(folder, {30});
+    ASSERT_GE(files[0].size(), sizeof app.bookRecord.path);
+    const auto other = bookSlotBytes("/книги/другая.mp3", 777);
+    writeBytes(data(), joinBytes({std::vector<unsigned char>(272, 0), other}));
+    startPlaying(files[0], 1.3);
+    player->exitAndReset();
+    EXPECT_TRUE(player->warnings().isEmpty());
+    EXPECT_EQ(SlotPath(data()), "");
+    EXPECT_GT(SlotSeconds(data()), 1.2);
+    EXPECT_EQ(Slot(data(), 1), other);
+    const std::string entry = "0" + files[0] + '\0';
+    EXPECT_EQ(readBytes(program.file("data.paths")), std::vector<unsigned char>(entry.begin(), entry.end()));
+
+    // Resumed where it stopped; a path that fits then takes the slot as ever.
+    const double saved = SlotSeconds(data());
+    ASSERT_TRUE(player->start());
+    ASSERT_NE(app.currentStream, 0u);
+    EXPECT_EQ(app.longPath, files[0]);
+    EXPECT_GE(heard(), saved - 0.01);
+    const auto shortBook = MakeBook(media.file("Стихи"), {30});
+    player->addFolder(shortBook[0]);
+    player->exitAndReset();
+    EXPECT_EQ(SlotPath(data()), shortBook[0]);
+    EXPECT_TRUE(readBytes(program.file("data.paths")).empty());
+}
+
+TEST_F(ContinuityTest, UnreachableBookFilesAreNamedAndUnplayableTracksPassedOver) {
+    const std::string missing = "/не-подключено/Моя книга/01.mp3";
+    writeBytes(data(), bookSlotBytes(missing, 12345));
+    ASSERT_TRUE(player->start());
+    EXPECT_EQ(player->window()->titleLine()->text(), QString::fromStdString("Файл книги недоступен: " + missing));
+    EXPECT_EQ(player->window()->bookTabs()->tabText(0), QStringLiteral("Моя книг"));
+    player->exitAndReset();
+    EXPECT_EQ(readBytes(data()), bookSlotBytes(missing, 12345));
+
+    // Not audio, then gone: the advance goes on to the fourth file.
+    const auto files = MakeBook(media.file("Пьесы"), {1, 1, 1, 30});
+    writeBytes(files[1], {'n', 'o', 't'});
+    startPlaying(files[0]);
+    fs::remove(files[2]);
+    ASSERT_TRUE(WaitFor([] { return app.trackIndex == 3 && app.currentStream != 0; }, 8000));
+    EXPECT_EQ(SlotPath(data()), files[3]);
+
+    // A whole round without a playable file stops, saying so once.
+    const auto gone = MakeBook(media.file("Басни"), {1, 1});
+    player->addFolder(gone[0]);
+    fs::remove(gone[0]);
+    fs::remove(gone[1]);
+    ASSERT_TRUE(WaitFor([] { return app.currentStream == 0; }, 8000));
+    EXPECT_EQ(player->window()->titleLine()->text(),
+              QStringLiteral("Ни один файл книги не удаётся воспроизвести, воспроизведение остановлено."));
+    EXPECT_TRUE(player->warnings().isEmpty());
+}
+
+TEST_F(ContinuityTest, TheWheelOverTheTabsSwitchesNoBook) {
+    const auto files = MakeBook(media.file("Былины"), {30});
+    startPlaying(files[0]);
+    QTabBar* tabs = player->window()->bookTabs();
+    for (int delta : {-120, 120, -120}) {
+        const QPointF at = tabs->tabRect(0).center();
+        QWheelEvent wheel(at, tabs->mapToGlobal(at), {}, {0, delta}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                          false);
+        QApplication::sendEvent(tabs, &wheel);
+    }
+    Pump(200);
+    EXPECT_EQ(tabs->currentIndex(), 0);
+    EXPECT_EQ(app.settings.currentBook, 0);
+    EXPECT_NE(app.currentStream, 0u);
+}
+
+TEST_F(ContinuityTest, AnUnusableLockFolderStillAllowsOneInstance) {
+    const std::vector<std::pair<QString, QString>> staleRuntime = {{"XDG_RUNTIME_DIR", "/нет/такой/папки"}};
+    auto first = std::make_unique<PlayerProcess>(staleRuntime);
+    first->start();
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(first->folder.file("data.dat")); }, 15000));
+    QProcess second;
+    second.setProcessEnvironment(first->process.processEnvironment());
+    second.start(QString::fromStdString(first->folder.file("tellwick")), {});
+    ASSERT_TRUE(second.waitForFinished(5000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(first->process.state(), QProcess::Running);
+
+    // No lock anywhere: the player starts all the same.
+    first = std::make_unique<PlayerProcess>(staleRuntime);
+    const QByteArray digest = QCryptographicHash::hash(appTitle.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    fs::create_directory(first->folder.file(".tellwick-" + digest.toStdString() + ".lock"));
+    first->start();
+    EXPECT_TRUE(WaitFor([&] { return fs::exists(first->folder.file("data.dat")); }, 15000));
+    QTest::qSleep(300);
+    EXPECT_EQ(first->process.state(), QProcess::Running);
+}
+
+TEST_F(ContinuityTest, FifosNeverBlockAndHiddenFilesAreNotTracks) {
+    const auto files = MakeBook(media.file("Лирика"), {30});
+    for (const char* hidden : {"/.02.wav", "/._01.wav"})
+        fs::copy_file(files[0], media.file("Лирика") + hidden);
+    const std::string fifo = media.file("Лирика/03.mp3");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    startPlaying(files[0]);
+    ASSERT_EQ(player->window()->trackList()->count(), 1);
+    EXPECT_EQ(player->window()->trackList()->item(0)->text(), QStringLiteral("01.wav"));
+    player->addFolder(fifo);
+    EXPECT_EQ(player->warnings(), QStringList{QStringLiteral("Ошибка воспроизведения")});
+    player->exitAndReset();
+
+    // Data files that are FIFOs: told once each, never opened for reading or writing.
+    fs::remove(data());
+    fs::remove(player->settingsFile());
+    ASSERT_EQ(mkfifo(data().c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(player->settingsFile().c_str(), 0600), 0);
+    player->clearWarnings();
+    ASSERT_TRUE(player->start());
+    player->exitAndReset();
+    EXPECT_EQ(player->warnings().size(), 2);
+    EXPECT_TRUE(fs::is_fifo(data()));
+}
+
+TEST_F(ContinuityTest, SleepTimerCountsNeitherSuspendNorWallClockJumps) {
+    // Outlive the test: the seam is cleared only after the player is gone.
+    static std::int64_t wall, monotonic, boot;
+    wall = 1'700'000'000, monotonic = boot = 5000;
+    SetClockSeam([](clockid_t id) { return id == CLOCK_MONOTONIC ? monotonic : id == CLOCK_BOOTTIME ? boot : wall; });
+    const auto files = MakeBook(media.file("Притчи"), {120});
+    startPlaying(files[0]);
+    ArmSleepTimer(QStringLiteral("1"));
+    // A night suspended (all clocks but the monotonic one run on), then the wall clock set forward.
+    for (const auto& [wallStep, bootStep] : {std::pair{0, 0}, {8 * 3600, 8 * 3600}, {3 * 3600, 0}}) {
+        wall += wallStep;
+        boot += bootStep;
+        Pump(300);
+        EXPECT_FALSE(app.exiting);
+        EXPECT_EQ(player->window()->statusText(0), QStringLiteral("Выключение:   01:00"));
+    }
+    monotonic += 61;
+    EXPECT_TRUE(WaitFor([] { return app.exiting; }, 3000));
+}
+
+} // namespace
