@@ -107,8 +107,8 @@ protected:
     TempDir dir;
 };
 
-// Chapters joined with cat: the channel count or the rate changes part-way. Each part is
-// 1 s of its own tone and must be heard.
+// Chapters joined with cat: the channel count or the rate changes part-way, or an Ogg file
+// holds one link per chapter. Each part is 1 s of its own tone and must be heard.
 TEST_F(RealWorldFiles, JoinedChaptersPlayEveryPartAtItsOwnPitch) {
     struct Case {
         const char* name;
@@ -119,6 +119,8 @@ TEST_F(RealWorldFiles, JoinedChaptersPlayEveryPartAtItsOwnPitch) {
     const Case cases[] = {
         {"mono then stereo", "-ac 1 -ar 44100", "-ac 2 -ar 44100", "mp3"},
         {"44.1 then 48 kHz", "-ac 1 -ar 44100", "-ac 1 -ar 48000", "mp3"},
+        {"chained Vorbis", "-ac 1 -ar 44100", "-ac 1 -ar 44100", "ogg"},
+        {"chained Opus, mono then stereo", "-ac 1", "-ac 2", "opus"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
