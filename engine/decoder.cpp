@@ -237,7 +237,8 @@ std::size_t FfmpegDecoder::read(float* out, std::size_t maxFrames) {
 bool FfmpegDecoder::seek(std::int64_t frame) {
     if (frame < 0 || frame > length_)
         return false;
-    if (!seekToUnit(startU_ + frame))
+    // The end needs nothing decoded (and a damaged last frame may not decode at all).
+    if (frame < length_ && !seekToUnit(startU_ + frame))
         return false;
     position_ = frame;
     return true;

@@ -226,6 +226,35 @@ TEST_F(RealWorldFiles, DamagedTimestampsNeverStretchTheLength) {
     }
 }
 
+// Damaged ADTS and ALAC copies that open keep the contract: a seek to the middle reads on,
+// a seek to the very end succeeds, one just before it reads exactly what is left.
+TEST_F(RealWorldFiles, DamagedFilesKeepTheSeekAndReadContract) {
+    ffmpeg("-f lavfi -i sine=440:d=3 -ac 1 " + dir.file("t.aac"));
+    ffmpeg("-f lavfi -i sine=440:d=3 -ac 1 -c:a alac " + dir.file("t.m4a"));
+    for (const char* name : {"t.aac", "t.m4a"}) {
+        const auto bytes = readBytes(dir.file(name));
+        const std::string damaged = dir.file(std::string("damaged-") + name);
+        int opened = 0;
+        for (std::size_t at = 0; at < bytes.size(); at += 97) {
+            auto copy = bytes;
+            copy[at] ^= 0x55;
+            writeBytes(damaged, copy);
+            const Stream s(damaged);
+            if (!s.handle)
+                continue;
+            ++opened;
+            SCOPED_TRACE(std::string(name) + " with byte " + std::to_string(at) + " changed");
+            const std::int64_t length = s.frames();
+            ASSERT_TRUE(s.seekFrame(length / 2));
+            EXPECT_EQ(s.read(1024).size(), 1024u * s.channels);
+            EXPECT_TRUE(s.seekFrame(length));
+            ASSERT_TRUE(s.seekFrame(length - 100));
+            EXPECT_EQ(s.read(4096).size(), 100u * s.channels);
+        }
+        EXPECT_GT(opened, 100) << name;
+    }
+}
+
 // A NaN or an absurd value in a float file stays a click at most: the effects keep playing the rest.
 TEST_F(RealWorldFiles, DamagedFloatSamplesDoNotPoisonTheEffects) {
     const std::string nan = floatWav(dir, "nan.wav", 3, [](std::vector<float>& s) { s[22050] = NAN; });
