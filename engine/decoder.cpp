@@ -59,16 +59,10 @@ bool FfmpegDecoder::openStream(const std::string& path) {
         format_->streams[i]->discard = int(i) == stream_ ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
     const AVStream* stream = format_->streams[stream_];
     timeBase_ = stream->time_base;
-    codec_.reset(avcodec_alloc_context3(codec));
-    if (!codec_ || avcodec_parameters_to_context(codec_.get(), stream->codecpar) < 0)
-        return false;
     sampleRate_ = stream->codecpar->sample_rate;
-    // Packets go in stamped with our own frame units, and trimming is ours too.
-    codec_->pkt_timebase = AVRational{1, sampleRate_};
-    codec_->flags2 |= AV_CODEC_FLAG2_SKIP_MANUAL;
-    codec_->thread_count = 1;
-    if (sampleRate_ <= 0 || avcodec_open2(codec_.get(), codec, nullptr) < 0)
+    if (sampleRate_ <= 0 || !(codec_ = makeCodec(*stream)))
         return false;
+    codecStream_ = stream_;
     sampleRate_ = codec_->sample_rate > 0 ? codec_->sample_rate : sampleRate_;
     // More channels than the effects and the output take are mixed down to a pair at once.
     channels_ = codec_->ch_layout.nb_channels > kMaxChannels ? 2 : codec_->ch_layout.nb_channels;
@@ -77,6 +71,8 @@ bool FfmpegDecoder::openStream(const std::string& path) {
         return false;
     codecFrameSize_ = codec_->frame_size;
 
+    if (std::strcmp(format_->iformat->name, "ogg") == 0)
+        oggLinks_ = scanOggLinks(path);
     if (std::strcmp(format_->iformat->name, "mp3") == 0 && codec_->codec_id == AV_CODEC_ID_MP3)
         clock_ = Clock::Mp3FrameCounting;
     else if (std::strcmp(format_->iformat->name, "ogg") == 0 && codec_->codec_id == AV_CODEC_ID_VORBIS)
@@ -91,6 +87,37 @@ bool FfmpegDecoder::openStream(const std::string& path) {
     return true;
 }
 
+CodecPtr FfmpegDecoder::makeCodec(const AVStream& stream) const {
+    const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
+    CodecPtr context(codec ? avcodec_alloc_context3(codec) : nullptr);
+    if (!context || avcodec_parameters_to_context(context.get(), stream.codecpar) < 0)
+        return nullptr;
+    // Packets go in stamped with our own frame units, and trimming is ours too.
+    context->pkt_timebase = AVRational{1, sampleRate_};
+    context->flags2 |= AV_CODEC_FLAG2_SKIP_MANUAL;
+    context->thread_count = 1;
+    if (avcodec_open2(context.get(), codec, nullptr) < 0)
+        return nullptr;
+    return context;
+}
+
+bool FfmpegDecoder::takesPacket() {
+    const int index = packet_->stream_index;
+    if (index == codecStream_)
+        return true;
+    // A later link of a chained Ogg file may come as a stream of its own, with its own headers.
+    const AVStream* stream = format_->streams[index];
+    if (oggLinks_.size() <= 1 || stream->codecpar->codec_id != codec_->codec_id ||
+        av_cmp_q(stream->time_base, timeBase_) != 0)
+        return false;
+    CodecPtr next = makeCodec(*stream);
+    if (!next)
+        return false;
+    codec_ = std::move(next);
+    codecStream_ = index;
+    return true;
+}
+
 bool FfmpegDecoder::sendNextPacket() {
     while (true) {
         const int got = av_read_frame(format_.get(), packet_.get());
@@ -101,7 +128,7 @@ bool FfmpegDecoder::sendNextPacket() {
             flushed_ = true;
             return true;
         }
-        if (packet_->stream_index != stream_) {
+        if (!takesPacket()) {
             av_packet_unref(packet_.get());
             continue;
         }
@@ -210,7 +237,8 @@ std::size_t FfmpegDecoder::read(float* out, std::size_t maxFrames) {
 bool FfmpegDecoder::seek(std::int64_t frame) {
     if (frame < 0 || frame > length_)
         return false;
-    if (!seekToUnit(startU_ + frame))
+    // The end needs nothing decoded (and a damaged last frame may not decode at all).
+    if (frame < length_ && !seekToUnit(startU_ + frame))
         return false;
     position_ = frame;
     return true;

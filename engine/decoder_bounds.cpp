@@ -77,7 +77,10 @@ bool FfmpegDecoder::findEnd() {
     }
     const AVStream* stream = format_->streams[stream_];
     std::int64_t estimateU = kUnknown;
-    if (stream->duration > 0) {
+    if (oggLinks_.size() > 1) {
+        // The header's duration is the first link's; the last link starts where it says.
+        estimateU = oggLinkStartU(oggLinks_.back()) + std::max<std::int64_t>(prerollUnits(), 2 * std::int64_t(sampleRate_));
+    } else if (stream->duration > 0) {
         const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
         estimateU = av_rescale_q(start + stream->duration, timeBase_, AVRational{1, sampleRate_});
     } else if (format_->duration > 0) {

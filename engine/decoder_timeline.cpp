@@ -6,8 +6,21 @@
 
 namespace engine {
 
-std::int64_t FfmpegDecoder::stampPacket(const AVPacket& packet) {
+const OggLink& FfmpegDecoder::oggLinkAt(std::int64_t pos) const {
+    auto it = std::upper_bound(oggLinks_.begin(), oggLinks_.end(), pos,
+                               [](std::int64_t p, const OggLink& link) { return p < link.pos; });
+    return it == oggLinks_.begin() ? oggLinks_.front() : *std::prev(it);
+}
+
+std::int64_t FfmpegDecoder::oggLinkStartU(const OggLink& link) const {
+    return av_rescale_q(link.offset, timeBase_, AVRational{1, sampleRate_});
+}
+
+std::int64_t FfmpegDecoder::stampPacket(const AVPacket& in) {
     const AVRational units{1, sampleRate_};
+    AVPacket packet = in; // only its fields are read
+    if (oggLinks_.size() > 1 && packet.pts != AV_NOPTS_VALUE)
+        packet.pts += oggLinkAt(packet.pos).offset; // each link's timeline starts again at zero
     std::int64_t duration = packet.duration > 0 ? av_rescale_q(packet.duration, timeBase_, units) : 0;
     std::int64_t u = kUnknown;
     if (clock_ == Clock::Mp3FrameCounting) {
@@ -71,6 +84,15 @@ bool FfmpegDecoder::positionDemuxer(std::int64_t wantU) {
         const Mp3SeekPoint point = it == points.begin() ? Mp3SeekPoint{firstPacketPos_, {}} : *std::prev(it);
         mp3Clock_ = point.clock;
         return av_seek_frame(format_.get(), stream_, point.pos, AVSEEK_FLAG_BYTE) >= 0;
+    }
+    if (oggLinks_.size() > 1) {
+        // Timestamps restart in every link, so the demuxer cannot search them: start at the
+        // link holding wantU and decode forward, every timestamp holding on the way.
+        auto it = std::upper_bound(oggLinks_.begin(), oggLinks_.end(), wantU,
+                                   [&](std::int64_t u, const OggLink& link) { return u < oggLinkStartU(link); });
+        const OggLink& link = it == oggLinks_.begin() ? oggLinks_.front() : *std::prev(it);
+        fromFileStart_ = true;
+        return av_seek_frame(format_.get(), stream_, link.pos, AVSEEK_FLAG_BYTE) >= 0;
     }
     if (clock_ == Clock::BlockCounting && samplesPerBlock_ > 0) {
         const std::int64_t block = std::max<std::int64_t>(0, wantU / samplesPerBlock_);

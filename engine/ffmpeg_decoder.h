@@ -5,6 +5,7 @@
 
 #include "engine/decoder.h"
 #include "engine/mp3_index.h"
+#include "engine/ogg_links.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -88,6 +89,9 @@ private:
     // Decodes the next frame into pending_; false at the end of the stream or on a hard error.
     bool decodeFrame();
     bool sendNextPacket();
+    CodecPtr makeCodec(const AVStream& stream) const;
+    // Whether packet_ is ours, switching the decoder to the packet's link when it starts one.
+    bool takesPacket();
     std::int64_t stampPacket(const AVPacket& packet);
     // frame_ into pending_ in the stream's layout, rate and float format, whatever the frame's.
     bool convertFrame();
@@ -106,6 +110,7 @@ private:
     int resamplerRate_ = 0;
     int resamplerFormat_ = -1;
     int stream_ = -1;
+    int codecStream_ = -1; // the stream codec_ was opened for
     AVRational timeBase_{1, 1};
     Clock clock_ = Clock::Timestamps;
     std::string path_;
@@ -122,6 +127,10 @@ private:
     std::int64_t startU_ = 0;
     std::int64_t endU_ = 0;
     int codecFrameSize_ = 0;
+
+    std::vector<OggLink> oggLinks_; // more than one: a chained Ogg file
+    const OggLink& oggLinkAt(std::int64_t pos) const;
+    std::int64_t oggLinkStartU(const OggLink& link) const;
 
     std::optional<Mp3Scan> mp3_;
     std::int64_t firstPacketPos_ = -1;

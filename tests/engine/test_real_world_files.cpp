@@ -107,8 +107,8 @@ protected:
     TempDir dir;
 };
 
-// Chapters joined with cat: the channel count or the rate changes part-way. Each part is
-// 1 s of its own tone and must be heard.
+// Chapters joined with cat: the channel count or the rate changes part-way, or an Ogg file
+// holds one link per chapter. Each part is 1 s of its own tone and must be heard.
 TEST_F(RealWorldFiles, JoinedChaptersPlayEveryPartAtItsOwnPitch) {
     struct Case {
         const char* name;
@@ -119,6 +119,8 @@ TEST_F(RealWorldFiles, JoinedChaptersPlayEveryPartAtItsOwnPitch) {
     const Case cases[] = {
         {"mono then stereo", "-ac 1 -ar 44100", "-ac 2 -ar 44100", "mp3"},
         {"44.1 then 48 kHz", "-ac 1 -ar 44100", "-ac 1 -ar 48000", "mp3"},
+        {"chained Vorbis", "-ac 1 -ar 44100", "-ac 1 -ar 44100", "ogg"},
+        {"chained Opus, mono then stereo", "-ac 1", "-ac 2", "opus"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -219,6 +221,35 @@ TEST_F(RealWorldFiles, DamagedTimestampsNeverStretchTheLength) {
                 continue;
             ++opened;
             EXPECT_LT(s.seconds(), 3.5) << name << " with byte " << at << " changed";
+        }
+        EXPECT_GT(opened, 100) << name;
+    }
+}
+
+// Damaged ADTS and ALAC copies that open keep the contract: a seek to the middle reads on,
+// a seek to the very end succeeds, one just before it reads exactly what is left.
+TEST_F(RealWorldFiles, DamagedFilesKeepTheSeekAndReadContract) {
+    ffmpeg("-f lavfi -i sine=440:d=3 -ac 1 " + dir.file("t.aac"));
+    ffmpeg("-f lavfi -i sine=440:d=3 -ac 1 -c:a alac " + dir.file("t.m4a"));
+    for (const char* name : {"t.aac", "t.m4a"}) {
+        const auto bytes = readBytes(dir.file(name));
+        const std::string damaged = dir.file(std::string("damaged-") + name);
+        int opened = 0;
+        for (std::size_t at = 0; at < bytes.size(); at += 97) {
+            auto copy = bytes;
+            copy[at] ^= 0x55;
+            writeBytes(damaged, copy);
+            const Stream s(damaged);
+            if (!s.handle)
+                continue;
+            ++opened;
+            SCOPED_TRACE(std::string(name) + " with byte " + std::to_string(at) + " changed");
+            const std::int64_t length = s.frames();
+            ASSERT_TRUE(s.seekFrame(length / 2));
+            EXPECT_EQ(s.read(1024).size(), 1024u * s.channels);
+            EXPECT_TRUE(s.seekFrame(length));
+            ASSERT_TRUE(s.seekFrame(length - 100));
+            EXPECT_EQ(s.read(4096).size(), 100u * s.channels);
         }
         EXPECT_GT(opened, 100) << name;
     }
