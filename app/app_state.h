@@ -35,6 +35,8 @@ struct AppState {
     std::int32_t isPlaying = 1;
     double durationSeconds = 0;
     std::int32_t isStereo = 0;
+    // Listening speed of each book (playback/speed.cpp).
+    double bookSpeeds[kBookCount] = {1.0, 1.0, 1.0, 1.0, 1.0};
 
     // Sleep timer.
     std::int32_t sleepArmed = 0;

@@ -10,6 +10,7 @@
 #include "books/folder_playlist.h"
 #include "engine/version.h"
 #include "playback/effects.h"
+#include "playback/speed.h"
 #include "playback/tick.h"
 #include "playback/transport.h"
 #include "sleep/sleep_timer.h"
@@ -54,7 +55,15 @@ void DispatchCommand(int id) {
     case ids::MenuSleepTimer:
         OpenSleepDialog();
         break;
+    case ids::MenuSpeedFaster:
+        StepSpeed(+1);
+        break;
+    case ids::MenuSpeedSlower:
+        StepSpeed(-1);
+        break;
     default:
+        if (id >= ids::MenuSpeedFirst && id < ids::MenuSpeedFirst + int(MainWindow::speedChoices.size()))
+            SetSpeed(MainWindow::speedChoices[std::size_t(id - ids::MenuSpeedFirst)]);
         break;
     }
 }

@@ -16,6 +16,7 @@
 #include "books/book_switch.h"
 #include "books/open_path.h"
 #include "books/settings_file.h"
+#include "playback/speed.h"
 #include "ui/control_ids.h"
 #include "ui/dialogs.h"
 #include "ui/icons.h"
@@ -91,6 +92,7 @@ bool InitMainWindow(const QString& openPath) {
     SetUpSliders(w);
     w->selectTab(0);
     LoadSettings();
+    LoadBookSpeeds();
     if (openPath.isEmpty() || !OpenPathForCurrentBook(openPath))
         LoadBook();
     w->trackList()->setFocus();

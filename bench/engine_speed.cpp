@@ -1,5 +1,6 @@
 // The engine's cost and responsiveness on an hour of speech (128 kbit/s MP3):
-// offline decode + three EQ bands + reverb + volume against ffmpeg, then real-time playback
+// offline decode + three EQ bands + reverb + volume against ffmpeg, then real-time playback (at 1x,
+// 1.5x and 2.5x)
 // through a private PulseAudio daemon (CPU of both, memory growth) and the latencies heard
 // on its null sink: Play to first sound, seek to new sound, pause to silence.
 // Usage: bench_engine_speed [hour-long.mp3]  (made with espeak-ng + ffmpeg when not given)
@@ -270,6 +271,23 @@ int main(int argc, char** argv) {
     Result("playback with effects: CPU of the engine's process", ownPercent, "% of a core", "<0.5");
     Result("playback with effects: CPU of the sound server", serverPercent, "% of a core", "<0.5");
     Result("playback over 20 s: memory growth", (rssAfter - rssBefore) / 1024.0, "MB", "<20");
+
+    // The same playback at listening speeds above normal, the pitch kept by the time-stretch.
+    for (const double speed : {1.5, 2.5}) {
+        const HSTREAM fast = BASS_StreamCreateFile(false, mp3.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+        attachPlayerEffects(fast);
+        BASS_ChannelSetAttribute(fast, BASS_ATTRIB_TEMPO, static_cast<float>((speed - 1) * 100));
+        BASS_ChannelPlay(fast, false);
+        sleepMs(2000);
+        const double before = processCpu(getpid());
+        const auto from = Clock::now();
+        sleepMs(20000);
+        const double percent = 100 * (processCpu(getpid()) - before) / std::chrono::duration<double>(Clock::now() - from).count();
+        BASS_StreamFree(fast);
+        Result(speed == 1.5 ? "playback with effects at 1.5x: CPU of the engine's process"
+                            : "playback with effects at 2.5x: CPU of the engine's process",
+               percent, "% of a core", speed == 1.5 ? "<1.0" : "-");
+    }
 
     // Latencies, measured on the recorded sink: 5 s of silence then 5 s of tone.
     server.makeMonitorRealTime();

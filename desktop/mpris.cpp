@@ -22,6 +22,8 @@
 
 #include "app/app_state.h"
 #include "books/open_path.h"
+#include "engine/tempo.h"
+#include "playback/speed.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
 
@@ -108,6 +110,7 @@ struct Announced {
     QString status;
     HSTREAM stream = 0;
     int volumePosition = -1;
+    double rate = 1.0;
     bool hasRows = false;
 };
 Announced announced;
@@ -197,9 +200,9 @@ class PlayerAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.Player")
     Q_PROPERTY(QString PlaybackStatus READ playbackStatus)
-    Q_PROPERTY(double Rate READ one)
-    Q_PROPERTY(double MinimumRate READ one)
-    Q_PROPERTY(double MaximumRate READ one)
+    Q_PROPERTY(double Rate READ rate WRITE setRate)
+    Q_PROPERTY(double MinimumRate READ minimumRate)
+    Q_PROPERTY(double MaximumRate READ maximumRate)
     Q_PROPERTY(QVariantMap Metadata READ metadata)
     Q_PROPERTY(double Volume READ volume WRITE setVolume)
     Q_PROPERTY(qlonglong Position READ position)
@@ -213,7 +216,9 @@ class PlayerAdaptor : public QDBusAbstractAdaptor {
 public:
     explicit PlayerAdaptor(QObject* host) : QDBusAbstractAdaptor(host) {}
     QString playbackStatus() const { return PlaybackStatus(); }
-    double one() const { return 1.0; }
+    double rate() const { return CurrentSpeed(); }
+    double minimumRate() const { return engine::Tempo::minSpeed; }
+    double maximumRate() const { return engine::Tempo::maxSpeed; }
     QVariantMap metadata() const { return Metadata(); }
     double volume() const { return (100 - VolumeSliderPosition()) / 100.0; }
     qlonglong position() const { return Microseconds(HeardSeconds()); }
@@ -228,6 +233,14 @@ public:
             return;
         w->setSliderPosition(ids::VolumeSlider, int(std::lround((1.0 - std::clamp(volume, 0.0, 1.0)) * 100)));
         emit w->effectSliderMoved(ids::VolumeSlider - ids::EqBand100);
+        Announce();
+    }
+
+    // The speed menu's own path.
+    void setRate(double rate) {
+        if (!Window())
+            return;
+        SetSpeed(rate);
         Announce();
     }
 
@@ -296,6 +309,8 @@ void Announce() {
         announced.volumePosition = position;
         changed[QStringLiteral("Volume")] = player->volume();
     }
+    if (const double rate = CurrentSpeed(); rate != announced.rate)
+        changed[QStringLiteral("Rate")] = announced.rate = rate;
     if (player->hasRows() != announced.hasRows) {
         announced.hasRows = player->hasRows();
         changed[QStringLiteral("CanGoNext")] = changed[QStringLiteral("CanGoPrevious")] = announced.hasRows;

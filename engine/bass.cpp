@@ -206,9 +206,14 @@ BOOL BASS_FXSetParameters(HFX handle, const void* params) {
 
 BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value) {
     auto channel = findChannel(handle);
-    if (!channel || attrib != BASS_ATTRIB_VOL || std::isnan(value))
+    if (!channel || std::isnan(value))
         return 0;
-    channel->setVolume(value);
+    if (attrib == BASS_ATTRIB_VOL)
+        channel->setVolume(value);
+    else if (attrib == BASS_ATTRIB_TEMPO)
+        channel->setSpeed(1.0 + static_cast<double>(value) / 100.0);
+    else
+        return 0;
     return 1;
 }
 

@@ -27,6 +27,9 @@ constexpr DWORD BASS_STREAM_DECODE = 0x200000;
 
 constexpr DWORD BASS_POS_BYTE = 0;
 constexpr DWORD BASS_ATTRIB_VOL = 2;
+// Listening speed as percent faster than normal, pitch kept: -50..+200 (0.5x..3x). At 0 the
+// stretcher is out of the chain; positions always count the file's own time.
+constexpr DWORD BASS_ATTRIB_TEMPO = 0x10000;
 constexpr DWORD BASS_SYNC_END = 2;
 constexpr DWORD BASS_FILEPOS_END = 2;
 constexpr DWORD BASS_FX_DX8_PARAMEQ = 7;

@@ -28,7 +28,7 @@ DWORD levelWord(float peak) {
 Channel::Channel(std::unique_ptr<Decoder> decoder, const std::string& path, bool decodingOnly)
     : decoder_(std::move(decoder)), path_(path), rate_(decoder_->sampleRate()), channels_(decoder_->channels()),
       lengthFrames_(decoder_->lengthFrames()), fileSize_(decoder_->fileSize()), decodingOnly_(decodingOnly),
-      volume_(rate_) {}
+      volume_(rate_), tempo_(rate_, channels_) {}
 
 Channel::~Channel() {
     if (feeder_.joinable()) {
@@ -162,9 +162,10 @@ void Channel::fillLocked() {
     std::size_t writable = stream_->writableFrames();
     while (writable > 0) {
         const std::size_t wanted = std::clamp<std::size_t>(
-            static_cast<std::size_t>(static_cast<std::int64_t>(writable) * rate_ / outRate), 1, decodeChunkFrames);
+            static_cast<std::size_t>(static_cast<double>(writable) * rate_ / outRate * tempo_.speed()), 1,
+            decodeChunkFrames);
         decodeBuffer_.resize(wanted * channels_);
-        const std::size_t got = processLocked(decodeBuffer_.data(), wanted);
+        const std::size_t got = stretchLocked(decodeBuffer_.data(), wanted);
         const float* out = decodeBuffer_.data();
         std::size_t outFrames = got;
         if (resampler_) {
@@ -189,6 +190,20 @@ void Channel::fillLocked() {
             return;
         }
     }
+}
+
+std::size_t Channel::stretchLocked(float* frames, std::size_t maxFrames) {
+    if (!tempo_.active())
+        return processLocked(frames, maxFrames);
+    stretchInput_.resize(decodeChunkFrames * channels_);
+    while (tempo_.ready() < maxFrames && !tempo_.finished()) {
+        const std::size_t got = processLocked(stretchInput_.data(), decodeChunkFrames);
+        if (got == 0)
+            tempo_.finish();
+        else
+            tempo_.put(stretchInput_.data(), got);
+    }
+    return tempo_.receive(frames, maxFrames);
 }
 
 std::size_t Channel::processLocked(float* frames, std::size_t maxFrames) {
@@ -235,7 +250,8 @@ std::int64_t Channel::heardFrameLocked() {
     std::int64_t heard = lastHeard_;
     if (auto latency = stream_->latencyFrames()) {
         const std::int64_t outHeard = std::max<std::int64_t>(0, writtenFrames_ - *latency);
-        heard = segmentStart_ + outHeard * rate_ / stream_->rate();
+        heard = segmentStart_ + static_cast<std::int64_t>(static_cast<double>(outHeard) * rate_ / stream_->rate() *
+                                                         tempo_.speed());
     }
     const std::int64_t lowest = std::max(segmentStart_, lastHeard_);
     heard = std::min(std::max(heard, lowest), segmentStart_ + decodedFrames_);
@@ -246,6 +262,7 @@ std::int64_t Channel::heardFrameLocked() {
 void Channel::restartSegmentLocked(std::int64_t frame) {
     for (auto& slot : effects_)
         slot.effect->reset();
+    tempo_.clear();
     if (resampler_) {
         swr_close(resampler_);
         swr_init(resampler_);
@@ -299,6 +316,7 @@ bool Channel::seek(std::int64_t frame) {
             return false;
         for (auto& slot : effects_)
             slot.effect->reset();
+        tempo_.clear();
         return true;
     }
     // Drop what the server holds, so the next frame heard is the one asked for.
@@ -339,6 +357,22 @@ DWORD Channel::level() {
 void Channel::setVolume(float volume) {
     std::lock_guard lock(mutex_);
     volume_.setTarget(std::clamp(volume, 0.0f, 1.0f));
+}
+
+void Channel::setSpeed(double speed) {
+    std::lock_guard lock(mutex_);
+    if (released_)
+        return;
+    const double before = tempo_.speed();
+    tempo_.setSpeed(speed);
+    if (decodingOnly_ || tempo_.speed() == before || state_ == State::Ended)
+        return;
+    // What is buffered was stretched at the old speed: start again from the frame heard.
+    const std::int64_t heard = heardFrameLocked();
+    stream_->flush();
+    decoder_->seek(heard);
+    restartSegmentLocked(decoder_->position());
+    fillLocked();
 }
 
 int Channel::addEffect(DWORD type) {
@@ -412,7 +446,7 @@ long Channel::readProcessed(float* out, std::size_t maxFrames) {
     std::lock_guard lock(mutex_);
     if (released_ || !decodingOnly_)
         return -1;
-    return static_cast<long>(processLocked(out, maxFrames));
+    return static_cast<long>(stretchLocked(out, maxFrames));
 }
 
 } // namespace engine

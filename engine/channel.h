@@ -16,6 +16,7 @@
 #include "engine/decoder.h"
 #include "engine/dsp.h"
 #include "engine/pulse_output.h"
+#include "engine/tempo.h"
 
 struct SwrContext;
 
@@ -51,6 +52,8 @@ public:
     std::int64_t positionFrames();
     DWORD level();
     void setVolume(float volume);
+    // Listening speed with the pitch kept; positions keep counting the file's own frames.
+    void setSpeed(double speed);
 
     // Effects are addressed by the index addEffect returned.
     int addEffect(DWORD type);
@@ -85,6 +88,8 @@ private:
     // With mutex_ held: decodes and writes until the server's buffer is full or the file ends.
     void fillLocked();
     std::size_t processLocked(float* frames, std::size_t maxFrames);
+    // With mutex_ held: processed frames stretched to the speed; 0 once the tail is out.
+    std::size_t stretchLocked(float* frames, std::size_t maxFrames);
     void recordPeaksLocked(const float* frames, std::size_t count, std::int64_t firstFrame);
     std::int64_t heardFrameLocked();
     void restartSegmentLocked(std::int64_t frame);
@@ -101,6 +106,8 @@ private:
     std::mutex mutex_; // everything below except the wake-up fields
     std::vector<EffectSlot> effects_;
     Volume volume_;
+    Tempo tempo_;
+    std::vector<float> stretchInput_;
     bool released_ = false;
     State state_ = State::Paused;
 

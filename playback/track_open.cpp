@@ -8,6 +8,7 @@
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
 #include "playback/effects.h"
+#include "playback/speed.h"
 #include "playback/text_format.h"
 #include "playback/track_end.h"
 #include "ui/control_ids.h"
@@ -116,6 +117,7 @@ bool OpenTrack(const std::string& path, std::int64_t startPosition, bool advanci
         BASS_FXSetParameters(app.eqEffect[band], &kBands[band]);
     for (int slider = 0; slider < 5; ++slider)
         ApplySlider(slider);
+    ApplySpeed();
 
     BASS_CHANNELINFO info{};
     BASS_ChannelGetInfo(app.currentStream, &info);

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-svg-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
-  libpulse-dev libtag1-dev qt6-translations-l10n
+  libpulse-dev libtag1-dev qt6-translations-l10n libsoundtouch-dev
   libgtest-dev qt6-base-private-dev
   pulseaudio pulseaudio-utils xvfb xauth ffmpeg sox espeak-ng
   dbus-daemon dbus-bin playerctl desktop-file-utils

@@ -1,13 +1,18 @@
 #include "sleep/sleep_timer.h"
 
+#include <QSlider>
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <time.h>
 
 #include "app/app_state.h"
 #include "app/exit.h"
+#include "playback/effects.h"
 #include "playback/text_format.h"
 #include "playback/track_open.h"
 #include "sleep/power_off.h"
+#include "ui/control_ids.h"
 #include "ui/dialogs.h"
 #include "ui/main_window.h"
 
@@ -24,6 +29,37 @@ std::int64_t ClockSeconds(clockid_t clock) {
     timespec now{};
     clock_gettime(clock, &now);
     return std::int64_t(now.tv_sec);
+}
+
+// Over the last seconds the sound fades out, so a voice cut off mid-word wakes nobody.
+constexpr double kFadeSeconds = 30;
+constexpr double kFadeFloorDb = -60;
+
+struct Fade {
+    bool active = false;
+    double seconds = 0;        // what the timer had left when the fade began, at most kFadeSeconds
+    HSTREAM stream = 0;        // the stream heard when it began
+    std::int64_t position = 0; // and its place then: the last words still heard clearly
+};
+Fade fade;
+
+void EndFade() {
+    if (!fade.active)
+        return;
+    fade.active = false;
+    ApplySlider(4); // the volume slider's own level, at once
+}
+
+// A ramp in dB from the slider's level down to kFadeFloorDb, then silence at zero.
+void FadeStep(double left) {
+    if (left > kFadeSeconds || app.currentStream == 0)
+        return;
+    if (!fade.active)
+        fade = {true, std::max(1.0, left), app.currentStream, app.bookRecord.position};
+    const double done = std::clamp(1.0 - left / fade.seconds, 0.0, 1.0);
+    const double gain = left <= 0 ? 0.0 : std::pow(10.0, kFadeFloorDb * done / 20);
+    const double slider = 1.0 - app.mainWindow->slider(ids::VolumeSlider)->value() / 100.0;
+    BASS_ChannelSetAttribute(app.currentStream, BASS_ATTRIB_VOL, float(slider * gain));
 }
 
 } // namespace
@@ -50,6 +86,7 @@ void ArmSleepTimer(const QString& entry) {
     const int minutes = std::atoi(entry.left(7).toUtf8().constData());
     if (minutes <= 0)
         return;
+    EndFade();
     app.sleepStart = SleepClockSeconds();
     app.sleepDelaySeconds = minutes * 60;
     app.sleepArmed = 1;
@@ -64,7 +101,10 @@ void SleepStep() {
     const Hms t = SplitHms(left);
     app.tickText = FormatText("%s  %.2d:%.2d", "Выключение: ", t.minutes, t.seconds);
     app.mainWindow->setStatusText(0, app.tickText);
+    FadeStep(left);
     if (std::int32_t(now - app.sleepStart) > app.sleepDelaySeconds) {
+        if (fade.active && fade.stream == app.currentStream)
+            app.bookRecord.position = fade.position;
         ExitApp();
         PowerOff();
     }

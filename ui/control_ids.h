@@ -39,6 +39,10 @@ constexpr int SleepDialog = 1032;
 constexpr int SleepOkButton = 1033;
 constexpr int SleepMinutesEdit = 1034;
 constexpr int AboutVersionText = 1035;
+// Listening speed: the eight fixed speeds in MainWindow::speedChoices order, then the steps.
+constexpr int MenuSpeedFirst = 1040;
+constexpr int MenuSpeedFaster = 1048;
+constexpr int MenuSpeedSlower = 1049;
 
 // Icon resources.
 constexpr int IconPlay = 1019;  // shown while paused

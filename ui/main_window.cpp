@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -14,6 +15,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QSignalBlocker>
+#include <cmath>
 
 #include "ui/accessible_controls.h"
 #include "ui/control_ids.h"
@@ -52,7 +54,19 @@ struct MainWindow::Controls : QObject {
     TabPane* tabPane = nullptr;
     StatusLine* statusLine = nullptr;
     QHash<int, QAction*> actions;
+    QLabel* speedLabel = nullptr;
 };
+
+namespace {
+
+// "1,25×": Russian decimal comma, at least one decimal.
+QString SpeedText(double speed) {
+    const bool tenths = std::fabs(speed * 10 - std::round(speed * 10)) < 1e-6;
+    return QString::number(speed, 'f', tenths ? 1 : 2).replace(QLatin1Char('.'), QLatin1Char(',')) +
+           QChar(0x00D7);
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(this))
 {
@@ -258,6 +272,25 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
         addItem(settingsMenu, ids::MenuRemainingTime, QStringLiteral("Оставшееся время"));
     remaining->setCheckable(true);
     addItem(settingsMenu, ids::MenuSleepTimer, QStringLiteral("Выключить через ..."));
+    QMenu* speedMenu = settingsMenu->addMenu(QStringLiteral("Скорость"));
+    auto* speedGroup = new QActionGroup(speedMenu);
+    speedGroup->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+    for (std::size_t i = 0; i < speedChoices.size(); ++i) {
+        QAction* choice = addItem(speedMenu, ids::MenuSpeedFirst + int(i), SpeedText(speedChoices[i]));
+        choice->setCheckable(true);
+        speedGroup->addAction(choice);
+    }
+    speedMenu->addSeparator();
+    addItem(speedMenu, ids::MenuSpeedFaster, QStringLiteral("Быстрее на 0,1×"))
+        ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_BracketRight));
+    addItem(speedMenu, ids::MenuSpeedSlower, QStringLiteral("Медленнее на 0,1×"))
+        ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_BracketLeft));
+    c_->speedLabel = new QLabel(this);
+    c_->speedLabel->setObjectName(QStringLiteral("speed"));
+    c_->speedLabel->setAccessibleName(QStringLiteral("Скорость"));
+    c_->speedLabel->setContentsMargins(0, 0, 6, 0);
+    c_->speedLabel->hide();
+    menuBar()->setCornerWidget(c_->speedLabel, Qt::TopRightCorner);
     QMenu* helpMenu = menuBar()->addMenu(QStringLiteral("Справка"));
     addItem(helpMenu, ids::MenuAbout, QStringLiteral("О программе"));
     for (auto it = c_->actions.cbegin(); it != c_->actions.cend(); ++it) {
@@ -414,6 +447,22 @@ void MainWindow::setRemainingChecked(bool checked)
 bool MainWindow::remainingChecked() const
 {
     return c_->actions.value(ids::MenuRemainingTime)->isChecked();
+}
+
+void MainWindow::showSpeed(double speed)
+{
+    for (std::size_t i = 0; i < speedChoices.size(); ++i) {
+        QAction* choice = c_->actions.value(ids::MenuSpeedFirst + int(i));
+        const QSignalBlocker blocker(choice);
+        choice->setChecked(std::fabs(speedChoices[i] - speed) < 1e-6);
+    }
+    c_->speedLabel->setText(SpeedText(speed));
+    c_->speedLabel->setVisible(speed != 1.0);
+}
+
+QLabel* MainWindow::speedLabel() const
+{
+    return c_->speedLabel;
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <array>
 
 class QListWidget;
 class QPushButton;
@@ -18,6 +19,8 @@ class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
     explicit MainWindow(QWidget* parent = nullptr);
+    // The speeds of the menu's radio items, ids MenuSpeedFirst onward.
+    static constexpr std::array<double, 8> speedChoices{0.75, 1.0, 1.25, 1.5, 1.75, 2.0, 2.5, 3.0};
 
     // Controls by identifier (ui/control_ids.h).
     QListWidget* trackList() const;
@@ -46,6 +49,10 @@ public:
     void setSliderToolTip(int id, const QString& text);
     void setRemainingChecked(bool checked);
     bool remainingChecked() const;
+    // Checks the speed's menu item (none for a speed between them); beside the menu, the
+    // speed as text unless it is 1.0.
+    void showSpeed(double speed);
+    QLabel* speedLabel() const;
 
 signals:
     // The listener's actions only.

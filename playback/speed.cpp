@@ -1,0 +1,99 @@
+#include "playback/speed.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/app_state.h"
+#include "engine/tempo.h"
+#include "ui/main_window.h"
+
+namespace {
+
+constexpr double kStep = 0.1;
+
+std::string SpeedsPath() {
+    const auto slash = app.bookSlotPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : app.bookSlotPath.substr(0, slash);
+    return folder + "/speeds.txt";
+}
+
+double Normalised(double speed) {
+    return std::round(std::clamp(speed, engine::Tempo::minSpeed, engine::Tempo::maxSpeed) * 100) / 100;
+}
+
+// One line per book, a plain decimal with a point whatever the locale.
+void SaveBookSpeeds() {
+    std::string text;
+    for (double speed : app.bookSpeeds) {
+        char number[32];
+        const auto end = std::to_chars(number, number + sizeof number, speed).ptr;
+        text.append(number, end).push_back('\n');
+    }
+    const std::string path = SpeedsPath();
+    const std::string temp = path + ".tmp";
+    std::FILE* file = std::fopen(temp.c_str(), "wb");
+    if (!file)
+        return;
+    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0 &&
+              fsync(fileno(file)) == 0;
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0)
+        std::remove(temp.c_str());
+}
+
+void ShowSpeed() {
+    if (app.mainWindow)
+        app.mainWindow->showSpeed(CurrentSpeed());
+}
+
+} // namespace
+
+void LoadBookSpeeds() {
+    std::fill(std::begin(app.bookSpeeds), std::end(app.bookSpeeds), 1.0);
+    std::ifstream in(SpeedsPath());
+    std::string line;
+    for (double& speed : app.bookSpeeds) {
+        if (!std::getline(in, line))
+            break;
+        double value = 0;
+        const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), value);
+        if (error == std::errc() && end == line.data() + line.size() && value >= engine::Tempo::minSpeed &&
+            value <= engine::Tempo::maxSpeed)
+            speed = Normalised(value);
+    }
+    ShowSpeed();
+}
+
+double CurrentSpeed() {
+    const int book = app.settings.currentBook;
+    return book >= 0 && book < kBookCount ? app.bookSpeeds[book] : 1.0;
+}
+
+void SetSpeed(double speed) {
+    const int book = app.settings.currentBook;
+    if (std::isnan(speed) || book < 0 || book >= kBookCount)
+        return;
+    speed = Normalised(speed);
+    if (speed != app.bookSpeeds[book]) {
+        app.bookSpeeds[book] = speed;
+        SaveBookSpeeds();
+    }
+    ApplySpeed();
+}
+
+void StepSpeed(int direction) {
+    SetSpeed(CurrentSpeed() + direction * kStep);
+}
+
+void ApplySpeed() {
+    if (app.currentStream != 0)
+        BASS_ChannelSetAttribute(app.currentStream, BASS_ATTRIB_TEMPO, float((CurrentSpeed() - 1.0) * 100.0));
+    ShowSpeed();
+}
