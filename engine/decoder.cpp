@@ -33,7 +33,7 @@ bool isCdTrackLink(const std::string& path) {
 
 int FfmpegDecoder::pastDeadline(void* opaque) {
     const auto* self = static_cast<const FfmpegDecoder*>(opaque);
-    return self->deadlineArmed_ && std::chrono::steady_clock::now() > self->deadline_;
+    return std::chrono::steady_clock::now() > self->deadline_;
 }
 
 bool FfmpegDecoder::openStream(const std::string& path) {
@@ -42,6 +42,7 @@ bool FfmpegDecoder::openStream(const std::string& path) {
         return false;
     // A file that is not what its name says (an unfinished download of zeros) can keep a
     // demuxer searching for minutes: bound both the bytes looked at and the time.
+    deadline_ = std::chrono::steady_clock::now() + kProbeDeadline;
     raw->interrupt_callback = AVIOInterruptCB{&FfmpegDecoder::pastDeadline, this};
     raw->probesize = kProbeBytes;
     raw->max_analyze_duration = kAnalyzeMicroseconds;
@@ -49,7 +50,11 @@ bool FfmpegDecoder::openStream(const std::string& path) {
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
         return false; // avformat_open_input freed the context
     format_.reset(raw);
-    if (avformat_find_stream_info(format_.get(), nullptr) < 0)
+    deadline_ = std::chrono::steady_clock::now() + kProbeDeadline;
+    const bool found = avformat_find_stream_info(format_.get(), nullptr) >= 0;
+    // Past the probe every read is a real decode, which a slow machine must be allowed to finish.
+    deadline_ = std::chrono::steady_clock::time_point::max();
+    if (!found)
         return false;
     const AVCodec* codec = nullptr;
     stream_ = av_find_best_stream(format_.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
@@ -185,14 +190,11 @@ std::unique_ptr<Decoder> FfmpegDecoder::create(const std::string& path) {
         return nullptr;
     decoder->path_ = path;
     decoder->fileSize_ = std::int64_t(size);
-    decoder->deadline_ = std::chrono::steady_clock::now() + kOpenDeadline;
-    decoder->deadlineArmed_ = true;
     if (!decoder->openStream(path) || !decoder->findStart() || !decoder->findEnd())
         return nullptr;
     decoder->length_ = decoder->endU_ - decoder->startU_;
     if (decoder->length_ <= 0 || !decoder->seekToUnit(decoder->startU_))
         return nullptr;
-    decoder->deadlineArmed_ = false;
     decoder->position_ = 0;
     return decoder;
 }

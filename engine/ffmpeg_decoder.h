@@ -44,8 +44,8 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
 
-// Opening or refusing any file stays well under two seconds.
-constexpr std::chrono::milliseconds kOpenDeadline{1000};
+// Recognising a file, or refusing it, stays well under two seconds.
+constexpr std::chrono::milliseconds kProbeDeadline{600};
 constexpr std::int64_t kProbeBytes = 1 << 20;
 constexpr std::int64_t kAnalyzeMicroseconds = 3'000'000;
 constexpr int kMaxChannels = 8;
@@ -114,8 +114,8 @@ private:
     AVRational timeBase_{1, 1};
     Clock clock_ = Clock::Timestamps;
     std::string path_;
-    std::chrono::steady_clock::time_point deadline_;
-    bool deadlineArmed_ = false; // only while opening: later reads never time out
+    // Bounds each step of probing the file; cleared once it is known to be audio.
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
 
     int sampleRate_ = 0;
     int channels_ = 0;
