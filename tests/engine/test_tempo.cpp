@@ -34,39 +34,25 @@ std::vector<float> decodeAll(HSTREAM h) {
 class Tempo : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        server = new PulseServer;
-        server->makeMonitorRealTime();
-        steps = new TempDir;
-        makeSteppedTone(steps->file("steps.flac"), stepHz(0), 100, kSteps, kStep, 44100, 1);
+        static PulseServer server;
+        server.makeMonitorRealTime();
+        makeSteppedTone(steps().file("steps.flac"), stepHz(0), 100, kSteps, kStep, 44100, 1);
     }
-    static void TearDownTestSuite() {
-        delete steps;
-        delete server;
+    static const TempDir& steps() {
+        static TempDir folder;
+        return folder;
     }
     void SetUp() override { ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr)); }
     void TearDown() override { BASS_Free(); }
-    HSTREAM open(DWORD flags) {
-        return BASS_StreamCreateFile(false, steps->file("steps.flac").c_str(), 0, 0, flags);
-    }
-
-    static PulseServer* server;
-    static TempDir* steps;
+    HSTREAM open(DWORD flags) { return BASS_StreamCreateFile(false, steps().file("steps.flac").c_str(), 0, 0, flags); }
     TempDir dir;
 };
-PulseServer* Tempo::server = nullptr;
-TempDir* Tempo::steps = nullptr;
 
-TEST_F(Tempo, AtNormalSpeedTheSoundIsBitForBitTheSameAsWithoutTheStage) {
-    const HSTREAM plain = open(BASS_STREAM_DECODE);
-    const HSTREAM back = open(BASS_STREAM_DECODE);
+TEST_F(Tempo, DecodedOfflineThePitchStaysTheLengthShrinksByTheSpeedAndNormalSpeedIsUntouched) {
+    const HSTREAM plain = open(BASS_STREAM_DECODE), back = open(BASS_STREAM_DECODE);
     ASSERT_TRUE(BASS_ChannelSetAttribute(back, BASS_ATTRIB_TEMPO, 50));
     ASSERT_TRUE(BASS_ChannelSetAttribute(back, BASS_ATTRIB_TEMPO, 0));
-    const auto a = decodeAll(plain), b = decodeAll(back);
-    ASSERT_EQ(a.size(), std::size_t(kSteps * kStep * 44100));
-    EXPECT_TRUE(a == b);
-}
-
-TEST_F(Tempo, DecodedOfflineThePitchStaysAndTheLengthShrinksByTheSpeed) {
+    EXPECT_TRUE(decodeAll(plain) == decodeAll(back)) << "bit for bit without the stage";
     for (double speed : {0.5, 0.75, 1.5, 3.0}) {
         SCOPED_TRACE(speed);
         const HSTREAM h = open(BASS_STREAM_DECODE);

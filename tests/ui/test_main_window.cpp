@@ -184,7 +184,7 @@ TEST_F(MainWindowTest, ShowsItsTextsTabsMenuAndPictures)
             menu << item->objectName() + QLatin1Char('=') + item->text();
     }
     EXPECT_EQ(menu, (QStringList{"&Файл", "1008=В&ыход", "Настройки", "1015=Добавить папку",
-                                 "1026=Оставшееся время", "1031=Выключить через ...",
+                                 "1026=Оставшееся время", "1031=Выключить через ...", "=Скорость",
                                  "Справка", "1024=О программе"}));
 
     // Transport buttons are flat pictures without text, each a different one.
