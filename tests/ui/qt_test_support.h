@@ -1,22 +1,10 @@
-// One QApplication for the whole window test program.
+// One QApplication for the whole window test program, made before the tests run.
 #pragma once
-
-#include <memory>
 
 #include <QApplication>
 #include <gtest/gtest.h>
 
-struct QtApplicationEnvironment : ::testing::Environment {
-    void SetUp() override
-    {
-        static int argc = 1;
-        static char name[] = "tellwick-ui-tests";
-        static char* argv[] = {name, nullptr};
-        app = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override { app.reset(); }
-    std::unique_ptr<QApplication> app;
-};
-
-inline ::testing::Environment* const qtApplicationEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
+inline int qtTestArgc = 1;
+inline char qtTestName[] = "tellwick-ui-tests";
+inline char* qtTestArgv[] = {qtTestName, nullptr};
+inline QApplication qtTestApplication(qtTestArgc, qtTestArgv);
