@@ -1,10 +1,22 @@
-// One QApplication for the whole window test program, made before the tests run.
+// One QApplication for the whole window test program.
 #pragma once
+
+#include <memory>
 
 #include <QApplication>
 #include <gtest/gtest.h>
 
-inline int qtTestArgc = 1;
-inline char qtTestName[] = "tellwick-ui-tests";
-inline char* qtTestArgv[] = {qtTestName, nullptr};
-inline QApplication qtTestApplication(qtTestArgc, qtTestArgv);
+struct QtApplicationEnvironment : ::testing::Environment {
+    void SetUp() override
+    {
+        static int argc = 1;
+        static char name[] = "tellwick-ui-tests";
+        static char* argv[] = {name, nullptr};
+        app = std::make_unique<QApplication>(argc, argv);
+    }
+    void TearDown() override { app.reset(); }
+    std::unique_ptr<QApplication> app;
+};
+
+inline ::testing::Environment* const qtApplicationEnvironment =
+    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
