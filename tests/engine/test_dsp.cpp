@@ -60,8 +60,14 @@ std::vector<float> processed(Effect& effect, const Params& params, std::vector<f
     return frames;
 }
 
-std::vector<float> readRawFloats(const std::string& path) {
-    const auto bytes = readBytes(path);
+// A tone filtered by sox's equaliser, read back as raw floats.
+std::vector<float> soxEqualised(const TempDir& dir, double hz, double centre, double octaves, double gainDb) {
+    const std::string raw = dir.file("sox.f32");
+    EXPECT_EQ(run("sox -n -r " + std::to_string(kRate) + " -c 1 -e floating-point -b 32 " + raw + " synth 1 sine " +
+                  std::to_string(hz) + " vol 0.25 equalizer " + std::to_string(centre) + " " + std::to_string(octaves) +
+                  "o " + std::to_string(gainDb)),
+              0);
+    const auto bytes = readBytes(raw);
     std::vector<float> out(bytes.size() / sizeof(float));
     std::memcpy(out.data(), bytes.data(), out.size() * sizeof(float));
     return out;
@@ -142,33 +148,24 @@ void expectIndependentOfHowTheStreamIsCut(const Params& params, double seconds) 
 
 } // namespace
 
-TEST(PeakingEq, GainMatchesCookbookAndSoxAtAndAroundEachCentre) {
-    ASSERT_EQ(run("sox --version"), 0) << "sox is needed as the reference equaliser";
+TEST(PeakingEq, GainMatchesTheCookbookAtAndAroundEachCentreAndAgreesWithSox) {
     TempDir dir;
     const double semitones = 28;
     for (double centre : {100.0, 3000.0, 12000.0}) {
-        for (double probe : {centre / 2, centre, centre * 1.5}) {
-            const std::string wav = dir.file("tone.wav"), raw = dir.file("tone.f32");
-            makeTone(wav, probe, 0.75, kRate, 1, "-c:a pcm_f32le");
-            ASSERT_EQ(run("sox " + wav + " -t raw -e floating-point -b 32 " + raw), 0);
-            const std::vector<float> in = readRawFloats(raw);
-            ASSERT_GT(in.size(), std::size_t(kRate / 2));
-            const std::size_t skip = in.size() - kRate / 2; // last 0.5 s: whole periods of every probe
-            for (double gain : {10.0, -10.0, 15.0}) {
+        for (double probe : {centre / 2, centre, centre * 1.5})
+            for (double gain : {10.0, -15.0}) {
                 SCOPED_TRACE(::testing::Message() << "centre " << centre << " probe " << probe << " gain " << gain);
                 engine::PeakingEq eq(kRate, 1);
-                const double oursDb =
-                    measuredGainDb(in, processed(eq, BASS_DX8_PARAMEQ{float(centre), float(semitones), float(gain)}, in, 1), skip);
+                const std::vector<float> in = sine(probe, 1.0, kRate);
+                const double oursDb = measuredGainDb(
+                    in, processed(eq, BASS_DX8_PARAMEQ{float(centre), float(semitones), float(gain)}, in, 1), kRate / 2);
                 EXPECT_NEAR(oursDb, cookbookPeakingDb(centre, semitones, gain, kRate, probe), 0.05);
-
-                ASSERT_EQ(run("sox " + wav + " -t raw -e floating-point -b 32 " + raw + ".sox equalizer " +
-                              std::to_string(centre) + " " + std::to_string(semitones / 12) + "o " + std::to_string(gain)),
-                          0);
-                const std::vector<float> soxOut = readRawFloats(raw + ".sox");
-                ASSERT_EQ(soxOut.size(), in.size());
-                EXPECT_NEAR(oursDb, measuredGainDb(in, soxOut, skip), 0.5);
+                if (probe != centre)
+                    continue;
+                // A second, independent equaliser reads the bandwidth the same way.
+                const std::vector<float> sox = soxEqualised(dir, probe, centre, semitones / 12, gain);
+                EXPECT_NEAR(oursDb, toDb(rms(sox.data() + kRate / 2, kRate / 2) / rms(in.data() + kRate / 2, kRate / 2)), 0.5);
             }
-        }
     }
 }
 
@@ -178,7 +175,6 @@ TEST(PeakingEq, OutOfRangeValuesAreHeardClamped) {
         double probe;
     };
     for (const Case& c : {Case{{5, 100, 40}, {80, 36, 15}, 80}, Case{{5, 100, 40}, {80, 36, 15}, 320},
-                          Case{{50000, 0, -40}, {16000, 1, -15}, 16000},
                           Case{{50000, 0, -40}, {16000, 1, -15}, 16000 * std::pow(2.0, 1.0 / 24)}}) {
         SCOPED_TRACE(c.probe);
         engine::PeakingEq eq(kRate, 1);
@@ -186,43 +182,24 @@ TEST(PeakingEq, OutOfRangeValuesAreHeardClamped) {
         EXPECT_NEAR(measuredGainDb(in, processed(eq, c.asked, in, 1), kRate / 2),
                     cookbookPeakingDb(c.heard.fCenter, c.heard.fBandwidth, c.heard.fGain, kRate, c.probe), 0.05);
     }
+    // At 22.05 kHz the 12 kHz band lands just under Nyquist and boosts the top fully.
+    engine::PeakingEq low(22050, 1);
+    const std::vector<float> top = sine(0.45 * 22050, 1.0, 22050);
+    EXPECT_NEAR(measuredGainDb(top, processed(low, BASS_DX8_PARAMEQ{12000, 28, 10}, top, 1), 22050 / 2), 10.0, 0.1);
 }
 
-TEST(PeakingEq, ZeroGainIsBitExactEvenAfterABoost) {
-    engine::PeakingEq eq(kRate, 2);
+// Neutral settings leave the sound bit-exact, also once a boost or some reverb has rung out.
+TEST(Effects, NeutralSettingsAreBitExactAfterAnyChange) {
     const std::vector<float> in = noise(kRate);
-    EXPECT_EQ(processed(eq, BASS_DX8_PARAMEQ{3000, 28, 0}, in, 2), in);
+    engine::PeakingEq eq(kRate, 2);
     EXPECT_NE(processed(eq, BASS_DX8_PARAMEQ{3000, 28, 10}, in, 2), in);
     processed(eq, BASS_DX8_PARAMEQ{3000, 28, 0}, in, 2); // glide back and ring out
     EXPECT_EQ(processed(eq, BASS_DX8_PARAMEQ{3000, 28, 0}, in, 2), in);
-}
-
-TEST(PeakingEq, CentreAboveNyquistIsPulledBelowIt) {
-    engine::PeakingEq low(8000, 1);
-    for (float v : processed(low, BASS_DX8_PARAMEQ{12000, 28, 15}, noise(8000 * 2), 1))
-        ASSERT_TRUE(std::isfinite(v) && std::abs(v) < 10);
-    EXPECT_TRUE(std::isfinite(low.magnitudeAt(3000)));
-    // At 22.05 kHz the 12 kHz band lands just under Nyquist and boosts the top fully.
-    const int rate = 22050;
-    engine::PeakingEq eq(rate, 1);
-    const std::vector<float> in = sine(0.45 * rate, 1.0, rate);
-    EXPECT_NEAR(measuredGainDb(in, processed(eq, BASS_DX8_PARAMEQ{12000, 28, 10}, in, 1), rate / 2), 10.0, 0.1);
-}
-
-TEST(PeakingEq, ChannelsAreFilteredIndependently) {
-    // Three channels: 100 Hz, silence, 3 kHz; the 100 Hz band boosts only the first.
-    const std::vector<float> low = sine(100, 1.0, kRate), high = sine(3000, 1.0, kRate);
-    std::vector<float> frames(low.size() * 3, 0.0f);
-    for (std::size_t i = 0; i < low.size(); ++i)
-        frames[i * 3] = low[i], frames[i * 3 + 2] = high[i];
-    engine::PeakingEq eq(kRate, 3);
-    frames = processed(eq, BASS_DX8_PARAMEQ{100, 12, 12}, frames, 3);
-    std::vector<float> out[3];
-    for (std::size_t i = 0; i < frames.size(); ++i)
-        out[i % 3].push_back(frames[i]);
-    EXPECT_NEAR(measuredGainDb(low, out[0], kRate / 2), cookbookPeakingDb(100, 12, 12, kRate, 100), 0.05);
-    EXPECT_EQ(rms(out[1].data(), out[1].size()), 0.0);
-    EXPECT_NEAR(measuredGainDb(high, out[2], kRate / 2), cookbookPeakingDb(100, 12, 12, kRate, 3000), 0.05);
+    // A mix below the range is fully dry.
+    engine::Reverb reverb(kRate, 2);
+    EXPECT_NE(processed(reverb, BASS_DX8_REVERB{0, -13.86f, 1000, 0.001f}, in, 2), in);
+    processed(reverb, BASS_DX8_REVERB{0, -200, 1000, 0.001f}, in, 2);
+    EXPECT_EQ(processed(reverb, BASS_DX8_REVERB{0, -96, 1000, 0.001f}, in, 2), in);
 }
 
 TEST(Effects, OutputDoesNotDependOnHowTheStreamIsCut) {
@@ -239,21 +216,8 @@ TEST(Reverb, DecayTimeMatchesReverbTimeUpToItsLimitAndHighFrequenciesDecayInRati
     const std::vector<float> ir = reverbImpulseResponse({0, 0, ms, ratio}, 3.5);
     EXPECT_NEAR(rt60Seconds(bandPass(ir, 400, 4, kRate), kRate) * 1000, ms, 0.15 * ms);
     EXPECT_NEAR(rt60Seconds(bandPass(ir, kRate / 4.0, 4, kRate), kRate) * 1000, ratio * ms, 0.2 * ratio * ms);
-}
-
-TEST(Reverb, FullyDryIsBitExactAndFullMixHasNoDrySignal) {
-    engine::Reverb reverb(kRate, 2);
-    const std::vector<float> in = noise(kRate);
-    EXPECT_EQ(processed(reverb, BASS_DX8_REVERB{0, -96, 1000, 0.001f}, in, 2), in);
-    // Back to dry after some reverb (a mix below the range is fully dry): the tail fades, then nothing changes.
-    EXPECT_NE(processed(reverb, BASS_DX8_REVERB{0, -13.86f, 1000, 0.001f}, in, 2), in);
-    processed(reverb, BASS_DX8_REVERB{0, -200, 1000, 0.001f}, in, 2);
-    EXPECT_EQ(processed(reverb, BASS_DX8_REVERB{0, -200, 1000, 0.001f}, in, 2), in);
-
-    const std::vector<float> ir = reverbImpulseResponse({0, 0, 1000, 0.5f}, 0.5);
-    const std::size_t tenMs = kRate / 100;
-    EXPECT_LT(rms(ir.data(), tenMs), 1e-6);
-    EXPECT_GT(rms(ir.data() + tenMs, ir.size() - tenMs), 1e-3);
+    // A full mix has no dry signal: the first 10 ms are silent.
+    EXPECT_LT(rms(ir.data(), kRate / 100), 1e-6);
 }
 
 TEST(Reverb, LevelStaysAboutTheSameAcrossMixes) {
@@ -263,7 +227,7 @@ TEST(Reverb, LevelStaysAboutTheSameAcrossMixes) {
     for (std::size_t i = 0; i < mono.size(); ++i)
         in[2 * i] = in[2 * i + 1] = mono[i];
     for (auto [time, ratio] : {std::pair{1000.0f, 0.001f}, std::pair{2000.0f, 0.999f}, std::pair{500.0f, 0.3f}}) {
-        for (float mix : {0.0f, -6.0f, -13.86f, -96.0f}) {
+        for (float mix : {0.0f, -6.0f, -13.86f}) {
             engine::Reverb reverb(kRate, 2);
             // Measured once the tail has built up.
             const double db = measuredGainDb(in, processed(reverb, BASS_DX8_REVERB{0, mix, time, ratio}, in, 2), kRate * 2);
@@ -301,49 +265,34 @@ TEST(Effects, ParameterJumpsDoNotClick) {
     EXPECT_LE(maxDifference(s.data() + half - 1, kRate / 20, 1), toneStep * 1.5);
 }
 
-TEST(Volume, FirstSoundStartsAtTheVolumeSetBeforeItAndChangesReachTheirClampedTarget) {
+TEST(Volume, FirstSoundStartsAtTheSetVolumeLaterChangesRampEvenlyToTheirClampedTarget) {
     engine::Volume fresh(kRate);
     fresh.setTarget(0.25f);
     std::vector<float> frames(256, 1.0f);
     fresh.process(frames.data(), frames.size(), 1);
-    EXPECT_EQ(frames.front(), 0.25f);
-    EXPECT_EQ(frames.back(), 0.25f);
+    EXPECT_EQ(*std::max_element(frames.begin(), frames.end()), 0.25f);
 
     engine::Volume volume(kRate);
-    const std::vector<float> in = noise(kRate);
+    const std::vector<float> in = noise(kRate * 2);
     std::vector<float> out = in;
-    volume.process(out.data(), out.size(), 1);
-    EXPECT_EQ(out, in); // full volume passes through untouched
-    for (auto [asked, heard] : {std::pair{0.5f, 0.5f}, std::pair{3.0f, 1.0f}, std::pair{-1.0f, 0.0f}}) {
+    volume.process(out.data(), out.size() / 2, 2); // heard at full volume: from here changes ramp
+    EXPECT_EQ(out, in);
+    float from = 1;
+    for (auto [asked, heard] : {std::pair{0.2f, 0.2f}, std::pair{3.0f, 1.0f}, std::pair{-1.0f, 0.0f}}) {
         SCOPED_TRACE(asked);
         volume.setTarget(asked);
-        out = in;
-        volume.process(out.data(), out.size(), 1);
-        for (std::size_t i = kRate / 10; i < out.size(); ++i)
-            ASSERT_FLOAT_EQ(out[i], in[i] * heard);
-    }
-}
-
-TEST(Volume, RampIsMonotonicWithEvenSteps) {
-    engine::Volume volume(kRate);
-    std::vector<float> ones(kRate / 10 * 2, 1.0f);
-    // Something has been heard at full volume; from here a change must ramp.
-    volume.process(std::vector<float>(64 * 2, 1.0f).data(), 64, 2);
-    volume.setTarget(0.2f);
-    volume.process(ones.data(), ones.size() / 2, 2);
-    std::vector<float> left(ones.size() / 2);
-    for (std::size_t i = 0; i < left.size(); ++i) {
-        left[i] = ones[i * 2];
-        ASSERT_EQ(ones[i * 2 + 1], left[i]);
-    }
-    const std::size_t rampEnd = std::find(left.begin(), left.end(), 0.2f) - left.begin();
-    ASSERT_LT(rampEnd, left.size()) << "never reached the target";
-    // Long enough not to click (at least 5 ms), linear, never overshooting.
-    EXPECT_GE(rampEnd, std::size_t(kRate / 200));
-    const double evenStep = 0.8 / double(rampEnd + 1);
-    for (std::size_t i = 1; i < left.size(); ++i) {
-        ASSERT_LE(left[i], left[i - 1]);
-        ASSERT_LE(left[i - 1] - left[i], evenStep * 1.01 + 1e-6);
-        ASSERT_GE(left[i], 0.2f);
+        std::vector<float> gain(kRate / 5 * 2, 1.0f);
+        volume.process(gain.data(), gain.size() / 2, 2);
+        const std::size_t rampEnd = std::find(gain.begin(), gain.end(), heard) - gain.begin();
+        ASSERT_LT(rampEnd, gain.size()) << "never reached the target";
+        // Long enough not to click (at least 5 ms), even steps, never overshooting, both channels alike.
+        EXPECT_GE(rampEnd / 2, std::size_t(kRate / 200));
+        const double evenStep = std::abs(heard - from) / double(rampEnd / 2 + 1);
+        for (std::size_t i = 2; i < gain.size(); i += 2) {
+            ASSERT_EQ(gain[i], gain[i + 1]) << i;
+            ASSERT_LE(std::abs(gain[i] - gain[i - 2]), evenStep * 1.01 + 1e-6) << i;
+            ASSERT_TRUE(gain[i] >= std::min(from, heard) && gain[i] <= std::max(from, heard)) << i;
+        }
+        from = heard;
     }
 }

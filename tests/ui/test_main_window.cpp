@@ -1,13 +1,9 @@
-// The main window: its controls by identifier, their layout and texts, and which signals
-// the listener's actions and the program's own changes raise.
+// The main window: its controls by identifier and where they can be reached, and which
+// signals the listener's actions and the program's own changes raise.
 #include <QAction>
-#include <QGroupBox>
 #include <QListWidget>
-#include <QMenuBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QSignalSpy>
-#include <QSizeGrip>
 #include <QTabBar>
 #include <QTest>
 #include <QToolTip>
@@ -98,105 +94,34 @@ protected:
     MainWindow window;
 };
 
-TEST_F(MainWindowTest, EveryControlIsFoundByItsIdentifierWithItsKindAndAccessibleName)
+TEST_F(MainWindowTest, EveryControlIsFoundByItsIdentifierAndReachableWhereItIsDrawn)
 {
-    auto kinds = QList(std::begin(kClientControls), std::end(kClientControls));
-    kinds << std::pair{"QStatusBar", QList{ids::StatusBar}}
-          << std::pair{"QMenuBar", QList{ids::MainMenu}};
-    for (const auto& [className, idsOfKind] : kinds)
+    QList<int> all;
+    for (const auto& [className, idsOfKind] : kClientControls)
         for (int id : idsOfKind) {
             QWidget* widget = control(id);
             ASSERT_NE(widget, nullptr) << id;
             EXPECT_TRUE(widget->inherits(className) && widget->isVisible()) << id;
             EXPECT_FALSE(widget->accessibleName().isEmpty()) << id;
+            all << id;
         }
-}
-
-TEST_F(MainWindowTest, LayoutIsFixedWithoutOverlapsAndInItsRows)
-{
-    EXPECT_EQ(window.minimumSize(), window.maximumSize());
-    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    // The frame may add a few pixels that are unknown before the window first shows.
-    EXPECT_LE((window.frameGeometry().center() - screen.center()).manhattanLength(), 8);
-
-    for (int i = 1; i < 5; ++i) {
-        EXPECT_EQ(rectOf(kTransport[i]).top(), rectOf(kTransport[0]).top());
-        EXPECT_EQ(rectOf(kTransport[i]).left(), rectOf(kTransport[i - 1]).right() + 1);
-        EXPECT_GT(rectOf(kVerticalSliders[i]).left(), rectOf(kVerticalSliders[i - 1]).right());
-    }
-    for (int id : kVerticalSliders) {
-        EXPECT_GT(rectOf(id).top(), rectOf(ids::FirstButton).bottom()) << id;
-        EXPECT_LE(rectOf(id).bottom(), rectOf(ids::CaptionLine).top()) << id;
-        EXPECT_EQ(window.slider(id)->orientation(), Qt::Vertical) << id;
-    }
-    EXPECT_EQ(window.slider(ids::PositionSlider)->orientation(), Qt::Horizontal);
-
-    QList<int> all;
-    for (const auto& kind : kClientControls)
-        all += kind.second;
-    QWidget* client = window.centralWidget();
     for (int a : all) {
         for (int b : all)
             EXPECT_TRUE(a == b || !rectOf(a).intersects(rectOf(b))) << a << " overlaps " << b;
         // A click at its centre reaches the control, not a frame above it.
-        QWidget* hit = client->childAt(rectOf(a).center());
+        QWidget* hit = window.centralWidget()->childAt(rectOf(a).center());
         EXPECT_TRUE(hit && (hit == control(a) || control(a)->isAncestorOf(hit))) << a;
     }
-    for (QGroupBox* box : client->findChildren<QGroupBox*>())
-        EXPECT_TRUE(box->title().isEmpty());
-    EXPECT_GT(rectOf(ids::TrackList).top(), rectOf(ids::BookTabs).bottom());
-    EXPECT_TRUE(window.findChild<TabPane*>()->geometry().contains(rectOf(ids::TrackList)));
-
-    auto* status = control<StatusLine>(ids::StatusBar);
-    EXPECT_EQ(status->geometry().bottom(), window.rect().bottom());
-    EXPECT_NE(status->findChild<QSizeGrip*>(), nullptr);
-    const int rightEdges[] = {status->partRightEdge(0), status->partRightEdge(1), status->partRightEdge(2),
-                              window.width()};
-    for (int part = 0, left = 0; part < 4; left = rightEdges[part++]) {
-        EXPECT_EQ(status->part(part)->geometry().left(), left) << part;
-        EXPECT_EQ(status->part(part)->geometry().right() + 1, rightEdges[part]) << part;
-    }
-}
-
-TEST_F(MainWindowTest, ShowsItsTextsTabsMenuAndPictures)
-{
-    EXPECT_EQ(window.windowTitle(), QStringLiteral("Tellwick v.0.1"));
-    EXPECT_FALSE(window.windowIcon().isNull());
-    EXPECT_EQ(window.button(ids::AddFolderButton)->text(), QStringLiteral("&Добавить папку"));
-    // The caption's tab is drawn expanded, not as a space.
-    auto* caption = control<TabExpandingLabel>(ids::CaptionLine);
-    const QString text = caption->text();
-    EXPECT_EQ(text, QStringLiteral(" 100 Гц\t3 кГц      12 кГц      Реверб.  Громкость"));
-    const QImage withTab = caption->grab().toImage();
-    caption->setText(QString(text).replace(QLatin1Char('\t'), QLatin1Char(' ')));
-    EXPECT_NE(caption->grab().toImage(), withTab);
-
-    QTabBar* tabs = window.bookTabs();
-    ASSERT_EQ(tabs->count(), 5);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(tabs->tabText(i), QStringLiteral("Книга  %1").arg(i + 1));
-    EXPECT_EQ(tabs->currentIndex(), 0);
-
-    QStringList menu;
-    for (QAction* top : window.menuBar()->actions()) {
-        menu << top->text();
-        for (QAction* item : top->menu()->actions())
-            menu << item->objectName() + QLatin1Char('=') + item->text();
-    }
-    EXPECT_EQ(menu, (QStringList{"&Файл", "1008=В&ыход", "Настройки", "1015=Добавить папку",
-                                 "1026=Оставшееся время", "1031=Выключить через ...", "=Скорость",
-                                 "Справка", "1024=О программе"}));
-
-    // Transport buttons are flat pictures without text, each a different one.
+    // Transport buttons are pictures, each a different one; the program switches Play/Pause.
     const auto pictureOf = [](const QIcon& icon) { return icon.pixmap(24, 24).toImage(); };
     QList<QImage> pictures = {pictureOf(LoadIcon(ids::IconPlay))};
     for (int id : kTransport) {
         const QImage picture = pictureOf(window.button(id)->icon());
-        EXPECT_TRUE(window.button(id)->text().isEmpty() && window.button(id)->isFlat()) << id;
         EXPECT_FALSE(picture.isNull() || pictures.contains(picture)) << id;
         pictures << picture;
     }
-    EXPECT_EQ(pictures[3], pictureOf(LoadIcon(ids::IconPause)));
+    window.setPlayPauseIcon(ids::IconPlay);
+    EXPECT_EQ(pictureOf(window.button(ids::PlayPauseButton)->icon()), pictures[0]);
 }
 
 TEST_F(MainWindowTest, ProgrammaticChangesRaiseNoSignal)
@@ -205,18 +130,12 @@ TEST_F(MainWindowTest, ProgrammaticChangesRaiseNoSignal)
     window.selectRow(3);
     window.selectRow(-1);
     window.selectTab(4);
-    window.setTabLabel(4, QStringLiteral("folder"));
     sliderAt(ids::PositionSlider, 500, 250);
-    window.setPositionTicks({100, 200});
     for (int id : kVerticalSliders)
         sliderAt(id, 20, 10 + id - ids::EqBand100);
     window.setSliderRange(ids::VolumeSlider, 0, 5); // clamps the position
     EXPECT_EQ(window.slider(ids::VolumeSlider)->value(), 5);
     window.setRemainingChecked(true);
-    window.setPlayPauseIcon(ids::IconPlay);
-    window.setTitleText(QStringLiteral("title"));
-    window.setSliderToolTip(ids::EqBand100, QStringLiteral("+2 dB"));
-    window.setStatusText(1, QStringLiteral("stereo 44 kHz"));
     EXPECT_EQ(spies.total(), 0);
 }
 
@@ -232,80 +151,49 @@ TEST_F(MainWindowTest, ListKeysAndClicksAndTabClicksReportTheirChoice)
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, above.center());
     const int clicked = list->currentRow();
     EXPECT_EQ(FirstArguments(rows), (QList<int>{5, 6, 5, clicked + 1, clicked}));
-    EXPECT_EQ(list->selectedItems().size(), 1);
 
     // Clicking the selected tab again reports nothing.
     QTabBar* tabs = window.bookTabs();
     QSignalSpy chosen(&window, &MainWindow::bookTabChosen);
     QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(1).center());
-    EXPECT_EQ(tabs->currentIndex(), 1);
     QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(1).center());
     QTest::keyClick(tabs, Qt::Key_Left);
     EXPECT_EQ(FirstArguments(chosen), (QList<int>{1, 0}));
 }
 
-TEST_F(MainWindowTest, SliderKeysReportEveryActionWithTheNewValueInPlace)
-{
-    AllSignals spies(window);
-    QList<int> valuesWhenReported;
-    const auto press = [&](int id, int maximum, int start, const QList<Qt::Key>& keys) {
-        TickSlider* slider = sliderAt(id, maximum, start);
-        valuesWhenReported.clear();
-        QObject receiver;
-        const auto record = [&] { valuesWhenReported << slider->value(); };
-        QObject::connect(&window, &MainWindow::effectSliderMoved, &receiver, record);
-        QObject::connect(&window, &MainWindow::positionSliderMoved, &receiver, record);
-        for (Qt::Key key : keys)
-            QTest::keyClick(slider, key);
-    };
-    // A page is a fifth of the range; a vertical slider's 0 stands at the top.
-    press(ids::EqBand3k, 20, 10,
-          {Qt::Key_Up, Qt::Key_Down, Qt::Key_Down, Qt::Key_PageUp, Qt::Key_Home, Qt::Key_Home,
-           Qt::Key_End, Qt::Key_PageDown});
-    EXPECT_EQ(valuesWhenReported, (QList<int>{9, 10, 11, 11 - 4, 0, 0, 20, 20}));
-    EXPECT_EQ(FirstArguments(spies.effect), QList<int>(8, ids::EqBand3k - ids::EqBand100));
-    press(ids::PositionSlider, 600, 300,
-          {Qt::Key_Right, Qt::Key_Left, Qt::Key_Left, Qt::Key_PageDown, Qt::Key_PageUp,
-           Qt::Key_Home, Qt::Key_End});
-    EXPECT_EQ(valuesWhenReported, (QList<int>{301, 300, 299, 299 - 120, 299, 0, 600}));
-    EXPECT_EQ(FirstArguments(spies.position), valuesWhenReported);
-    EXPECT_EQ(spies.total(), 8 + 7);
-}
-
-TEST_F(MainWindowTest, DragsAndGrooveClicksReportTheirMoves)
+TEST_F(MainWindowTest, SliderKeysDragsAndGrooveClicksReportEveryMoveWithTheValueInPlace)
 {
     // A volume drag reports every move and the release once more.
     TickSlider* volume = sliderAt(ids::VolumeSlider, 100, 50);
     AllSignals spies(window);
     dragThumb(volume, {30, 10});
     EXPECT_EQ(FirstArguments(spies.effect), (QList<int>{4, 4, 4}));
-    EXPECT_LT(volume->value(), 30);
-    const int beforeClick = volume->value();
-    QTest::mouseClick(volume, Qt::LeftButton, {},
-                      QPoint(volume->handleRect().center().x(), volume->height() - 2));
-    EXPECT_GT(volume->value(), beforeClick);
-    EXPECT_EQ(spies.total(), 4);
 
-    // A position drag seeks on every move, showing the value in a tip, but not on release.
-    TickSlider* position = sliderAt(ids::PositionSlider, 600, 0);
+    // The position slider seeks on every key and move (a drag shows the value in a tip), not on release.
+    TickSlider* position = sliderAt(ids::PositionSlider, 600, 300);
     QList<int> values;
     QStringList tips;
     QObject::connect(&window, &MainWindow::positionSliderMoved, position, [&](int value) {
-        values << position->value();
-        tips << (QToolTip::isVisible() ? QToolTip::text() : QString());
         EXPECT_EQ(value, position->value());
+        values << value;
+        tips << (QToolTip::isVisible() ? QToolTip::text() : QString());
     });
+    for (Qt::Key key : {Qt::Key_Right, Qt::Key_Left, Qt::Key_Left, Qt::Key_PageDown, Qt::Key_PageUp, Qt::Key_Home,
+                        Qt::Key_End})
+        QTest::keyClick(position, key);
+    // A page is a fifth of the range.
+    EXPECT_EQ(values, (QList<int>{301, 300, 299, 299 - 120, 299, 0, 600}));
+    values.clear();
+    window.setSliderPosition(ids::PositionSlider, 0);
     dragThumb(position, {150, 300, 450});
     ASSERT_EQ(values.size(), 3);
     EXPECT_TRUE(values[0] < values[1] && values[1] < values[2]);
     EXPECT_NEAR(values[2], 450, 600 / position->width() + 10);
-    EXPECT_EQ(tips, (QStringList{QString::number(values[0]), QString::number(values[1]),
-                                 QString::number(values[2])}));
-    window.setSliderPosition(ids::PositionSlider, 300);
-    QTest::mouseClick(position, Qt::LeftButton, {}, QPoint(3, position->height() / 2));
+    EXPECT_EQ(tips.last(), QString::number(values[2]));
+    QTest::mouseClick(position, Qt::LeftButton, {}, QPoint(position->width() - 3, position->height() / 2));
     ASSERT_EQ(values.size(), 4);
-    EXPECT_LT(values[3], 300);
-    EXPECT_EQ(spies.total(), 8);
+    EXPECT_GT(values[3], values[2]);
+    EXPECT_EQ(spies.total(), 3 + 7 + 4);
 }
 
 TEST_F(MainWindowTest, ButtonsAndMenuItemsReportTheirIdentifiersEnterEscapeNothing)
@@ -329,17 +217,9 @@ TEST_F(MainWindowTest, ButtonsAndMenuItemsReportTheirIdentifiersEnterEscapeNothi
     for (int id : items)
         window.menuAction(id)->trigger();
     EXPECT_EQ(FirstArguments(spies.command), buttons + items);
-    EXPECT_EQ(spies.total(), buttons.size() + items.size());
-    // The remaining-time check mark changes only through the program.
-    QAction* remaining = window.menuAction(ids::MenuRemainingTime);
-    EXPECT_FALSE(remaining->isChecked());
-    window.setRemainingChecked(true);
-    remaining->trigger();
-    EXPECT_TRUE(remaining->isChecked() && window.remainingChecked());
-
-    EXPECT_FALSE(window.close());
-    EXPECT_TRUE(window.isVisible());
+    EXPECT_FALSE(window.close()) << "the program decides whether to close";
     EXPECT_EQ(spies.close.count(), 1);
+    EXPECT_EQ(spies.total(), buttons.size() + items.size() + 1);
 }
 
 } // namespace
