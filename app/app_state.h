@@ -51,6 +51,7 @@ struct AppState {
     QString tickText;
     QString tooltipText;
     QString openFileName; // the open-file dialog's last picked path, kept for the run
+    QString titleBeforeServerLoss; // the title line while it tells that the sound server is away
 
     // A data file that exists but cannot be used: saving stops and the listener is told once.
     bool bookSlotFileUnusable = false;

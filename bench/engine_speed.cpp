@@ -1,7 +1,9 @@
 // The engine's cost and responsiveness on an hour of speech (128 kbit/s MP3):
-// offline decode + three EQ bands + reverb + volume against ffmpeg, then real-time playback
-// through a private PulseAudio daemon (CPU of both, memory growth) and the latencies heard
-// on its null sink: Play to first sound, seek to new sound, pause to silence.
+// offline decode + three EQ bands + reverb + volume against ffmpeg, then, on a private
+// PulseAudio daemon and on a private PipeWire in turn, real-time playback (CPU of both sides,
+// wake-ups, memory growth) and what is heard on the null sink: Play to first sound, seek to
+// new sound, pause to silence, the gap between two tracks, and sound again after the server
+// went away and came back.
 // Usage: bench_engine_speed [hour-long.mp3]  (made with espeak-ng + ffmpeg when not given)
 #include <fcntl.h>
 #include <signal.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -24,6 +27,9 @@
 #include <vector>
 
 #include "engine/bass.h"
+#include "sink_listener.h"
+#include "support/fixtures.h"
+#include "support/pulse_server.h"
 
 extern char** environ;
 
@@ -99,38 +105,6 @@ void stop(pid_t& pid) {
     pid = -1;
 }
 
-// A private daemon with a 48 kHz null sink, the way the tests start one.
-struct PrivateServer {
-    explicit PrivateServer(const std::string& dir) {
-        const std::string config = dir + "/bench.pa";
-        std::ofstream(config) << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << dir
-                              << "/native\nload-module module-null-sink sink_name=tellwick_test rate=48000 "
-                                 "channels=2\nset-default-sink tellwick_test\n";
-        std::filesystem::create_directories(dir + "/home");
-        setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-        setenv("HOME", (dir + "/home").c_str(), 1);
-        setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
-        pid = spawn({"pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
-                     "--use-pid-file=no", "--log-level=error", "-F", config},
-                    "/dev/null", "/dev/null");
-        for (int i = 0; i < 200 && sh("pactl info >/dev/null 2>&1") != 0; ++i)
-            sleepMs(50);
-    }
-    ~PrivateServer() {
-        stop(keepAlive);
-        stop(pid);
-    }
-    // An idle null sink's monitor lags; a silent 20 ms stream and one suspend/resume make it real-time.
-    void makeMonitorRealTime() {
-        keepAlive = spawn({"pacat", "--playback", "--latency-msec=20", "--format=s16le", "--rate=48000", "--channels=2"},
-                          "/dev/zero", "/dev/null");
-        sleepMs(300);
-        sh("pactl suspend-sink tellwick_test 1 && pactl suspend-sink tellwick_test 0");
-    }
-    pid_t pid = -1;
-    pid_t keepAlive = -1;
-};
-
 struct Recorder {
     explicit Recorder(const std::string& file) : path(file) {
         pid = spawn({"parec", "--raw", "-d", "tellwick_test.monitor", "--format=float32le", "--rate=48000",
@@ -172,6 +146,23 @@ long lastSound(const std::vector<float>& s, std::size_t from) {
 
 double msOf(long frames) { return frames * 1000.0 / kSinkRate; }
 
+// The silence after the first sound from `from` on: from its last loud frame to the next loud
+// one, where at least 1 ms lies between (a tone's zero crossings are far shorter); -1 for none.
+double gapAfterFirstSound(const std::vector<float>& s, std::size_t from) {
+    const long start = firstSound(s, from);
+    if (start < 0)
+        return -1;
+    long lastLoud = start;
+    for (long f = start; std::size_t(f) * 2 + 1 < s.size(); ++f) {
+        if (std::fabs(s[f * 2]) <= 0.01f && std::fabs(s[f * 2 + 1]) <= 0.01f)
+            continue;
+        if (f - lastLoud > kSinkRate / 1000)
+            return msOf(f - lastLoud);
+        lastLoud = f;
+    }
+    return -1;
+}
+
 std::string makeHourOfSpeech(const std::string& dir) {
     const std::string mp3 = dir + "/speech-hour.mp3";
     std::string text;
@@ -208,6 +199,133 @@ double median(std::vector<double> v) {
 }
 
 double worst(const std::vector<double>& v) { return v.empty() ? -1 : *std::max_element(v.begin(), v.end()); }
+
+void result(const std::string& figure, double value, const char* unit, const char* target) {
+    std::printf("RESULT\t%s\t%.2f\t%s\t%s\n", figure.c_str(), value, unit, target);
+}
+
+long voluntarySwitches() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            return std::stol(line.substr(24));
+    return 0;
+}
+
+// The end of the first track frees it and starts the next, as the player does.
+struct Chain {
+    std::string next;
+    std::atomic<HSTREAM> opened{0};
+};
+
+void advance(HSYNC, DWORD channel, DWORD, void* user) {
+    auto* chain = static_cast<Chain*>(user);
+    BASS_StreamFree(channel);
+    const HSTREAM next = BASS_StreamCreateFile(false, chain->next.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+    BASS_ChannelPlay(next, false);
+    chain->opened = next;
+}
+
+bool playOn(testsupport::PulseServer& server, const std::string& name, const std::string& dir, const std::string& mp3) {
+    if (!BASS_Init(-1, 44100, 0, nullptr, nullptr)) {
+        std::fprintf(stderr, "engine cannot reach the private sound server\n");
+        return false;
+    }
+    // Real time: CPU of this process and of the server, wake-ups and memory, over 20 s of playback.
+    const HSTREAM playing = BASS_StreamCreateFile(false, mp3.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+    attachPlayerEffects(playing);
+    BASS_ChannelPlay(playing, false);
+    sleepMs(2000);
+    const long rssBefore = rssKb(), switchesBefore = voluntarySwitches();
+    const double ownBefore = processCpu(getpid()), serverBefore = processCpu(server.pid());
+    const auto wallBefore = Clock::now();
+    sleepMs(20000);
+    const double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
+    result("engine CPU, " + name, 100 * (processCpu(getpid()) - ownBefore) / wall, "% of a core", "<0.6");
+    result("engine wake-ups, " + name, (voluntarySwitches() - switchesBefore) / wall, "per s", "-");
+    result("server CPU, " + name, 100 * (processCpu(server.pid()) - serverBefore) / wall, "% of a core", "-");
+    result("memory growth, " + name, (rssKb() - rssBefore) / 1024.0, "MB", "<20");
+    BASS_StreamFree(playing);
+
+    // Latencies, measured on the recorded sink: 5 s of silence then 5 s of tone.
+    server.makeMonitorRealTime();
+    const std::string tone = dir + "/silence-then-tone.wav";
+    sh("ffmpeg -nostdin -loglevel error -y -f lavfi -i 'aevalsrc=exprs=0.5*sin(2*PI*440*t)*gte(t\\,5):s=44100:d=10' "
+       "-ac 2 " + tone);
+    std::vector<double> firstSoundMs, seekMs, pauseMs, gapMs;
+    for (int round = 0; round < 5; ++round) {
+        Recorder rec(dir + "/capture.raw");
+        const HSTREAM h = BASS_StreamCreateFile(false, tone.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+        BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 6.0), BASS_POS_BYTE);
+        sleepMs(200);
+        const std::size_t playAt = rec.frames();
+        BASS_ChannelPlay(h, false);
+        sleepMs(300);
+        BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 1.0), BASS_POS_BYTE);
+        sleepMs(400);
+        BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 6.0), BASS_POS_BYTE);
+        const std::size_t seekAt = rec.frames();
+        sleepMs(400);
+        BASS_ChannelPause(h);
+        const std::size_t pauseAt = rec.frames();
+        sleepMs(300);
+        BASS_StreamFree(h);
+        const auto samples = rec.finish();
+        const long first = firstSound(samples, playAt);
+        const long seekHeard = firstSound(samples, seekAt);
+        const long lastBeforePause = lastSound(samples, pauseAt);
+        if (first >= 0)
+            firstSoundMs.push_back(msOf(first - long(playAt)));
+        if (seekHeard >= 0)
+            seekMs.push_back(msOf(seekHeard - long(seekAt)));
+        pauseMs.push_back(lastBeforePause < 0 ? 0.0 : msOf(lastBeforePause - long(pauseAt)));
+    }
+    // The gap between two tracks: the end of a 1 s tone to the start of the next.
+    const std::string first = dir + "/first.wav";
+    Chain chain{dir + "/second.wav"};
+    sh("ffmpeg -nostdin -loglevel error -y -f lavfi -i 'sine=f=440:d=1:r=44100' -ac 2 " + first);
+    sh("ffmpeg -nostdin -loglevel error -y -f lavfi -i 'sine=f=660:d=1:r=44100' -ac 2 " + chain.next);
+    for (int round = 0; round < 5; ++round) {
+        Recorder rec(dir + "/capture.raw");
+        chain.opened = 0;
+        const HSTREAM h = BASS_StreamCreateFile(false, first.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+        BASS_ChannelSetSync(h, BASS_SYNC_END, 0, advance, &chain);
+        const std::size_t playAt = rec.frames();
+        BASS_ChannelPlay(h, false);
+        for (int i = 0; i < 300 && chain.opened == 0; ++i)
+            sleepMs(10);
+        sleepMs(300);
+        BASS_StreamFree(chain.opened);
+        const auto samples = rec.finish();
+        const double gap = gapAfterFirstSound(samples, playAt);
+        if (gap >= 0)
+            gapMs.push_back(gap);
+    }
+    result("first sound, " + name, median(firstSoundMs), "ms", "<60");
+    result("seek heard, " + name, median(seekMs), "ms", "<50");
+    result("pause silent, " + name, median(pauseMs), "ms", "<30");
+    result("gap between tracks, " + name, median(gapMs), "ms", "<100");
+    std::printf("worst of 5: first sound %.1f, seek %.1f, pause %.1f, gap %.1f ms\n", worst(firstSoundMs),
+                worst(seekMs), worst(pauseMs), worst(gapMs));
+
+    // The server goes away for 2 s in the middle of a track and comes back.
+    const HSTREAM book = BASS_StreamCreateFile(false, mp3.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+    BASS_ChannelSetPosition(book, BASS_ChannelSeconds2Bytes(book, 30.0), BASS_POS_BYTE);
+    BASS_ChannelPlay(book, false);
+    sleepMs(1000);
+    server.stopAnswering();
+    sleepMs(2000);
+    server.startAnswering();
+    const auto back = Clock::now();
+    SinkListener listener;
+    sleepMs(2000);
+    const auto heard = listener.firstSoundAfter(back);
+    result("sound again after the server's return, " + name,
+           heard ? std::chrono::duration<double, std::milli>(*heard - back).count() : -1, "ms", "<1000");
+    BASS_Free();
+    return true;
+}
 
 } // namespace
 
@@ -248,68 +366,18 @@ int main(int argc, char** argv) {
     std::printf("  ffmpeg: decode only                %7.2f   %5.2f\n", ffDecode, 1.0);
     std::printf("  ffmpeg: decode+3 EQ+aecho+volume   %7.2f   %5.2f\n\n", ffChain, ffChain / ffDecode);
 
-    PrivateServer server(dir);
-    if (!BASS_Init(-1, 44100, 0, nullptr, nullptr)) {
-        std::fprintf(stderr, "engine cannot reach the private sound server\n");
-        return 1;
+    for (auto kind : {testsupport::PulseServer::Kind::PulseAudio, testsupport::PulseServer::Kind::PipeWire}) {
+        const std::string name = kind == testsupport::PulseServer::Kind::PipeWire ? "PipeWire" : "PulseAudio";
+        try {
+            testsupport::PulseServer server(kind);
+            std::printf("\n== %s\n", name.c_str());
+            if (!playOn(server, name, dir, mp3))
+                return 1;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s: %s\n", name.c_str(), e.what());
+            return 1;
+        }
     }
-    // Real time: CPU of this process and of the server, and memory, over 20 s of playback.
-    const HSTREAM playing = BASS_StreamCreateFile(false, mp3.c_str(), 0, 0, BASS_SAMPLE_8BITS);
-    attachPlayerEffects(playing);
-    BASS_ChannelPlay(playing, false);
-    sleepMs(2000);
-    const long rssBefore = rssKb();
-    const double ownBefore = processCpu(getpid()), serverBefore = processCpu(server.pid);
-    const auto wallBefore = Clock::now();
-    sleepMs(20000);
-    const double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
-    const double ownPercent = 100 * (processCpu(getpid()) - ownBefore) / wall;
-    const double serverPercent = 100 * (processCpu(server.pid) - serverBefore) / wall;
-    const long rssAfter = rssKb();
-    BASS_StreamFree(playing);
-    std::printf("real-time playback over %.1f s\n", wall);
-    std::printf("  CPU, our process      %6.2f %% of a core  (target < 0.5)\n", ownPercent);
-    std::printf("  CPU, sound server     %6.2f %% of a core  (target < 0.5)\n", serverPercent);
-    std::printf("  memory growth         %6.2f MB           (target < 20)\n\n", (rssAfter - rssBefore) / 1024.0);
-
-    // Latencies, measured on the recorded sink: 5 s of silence then 5 s of tone.
-    server.makeMonitorRealTime();
-    const std::string tone = dir + "/silence-then-tone.wav";
-    sh("ffmpeg -nostdin -loglevel error -y -f lavfi -i 'aevalsrc=exprs=0.5*sin(2*PI*440*t)*gte(t\\,5):s=44100:d=10' "
-       "-ac 2 " + tone);
-    std::vector<double> firstSoundMs, seekMs, pauseMs;
-    for (int round = 0; round < 5; ++round) {
-        Recorder rec(dir + "/capture.raw");
-        const HSTREAM h = BASS_StreamCreateFile(false, tone.c_str(), 0, 0, BASS_SAMPLE_8BITS);
-        BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 6.0), BASS_POS_BYTE);
-        sleepMs(200);
-        const std::size_t playAt = rec.frames();
-        BASS_ChannelPlay(h, false);
-        sleepMs(300);
-        BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 1.0), BASS_POS_BYTE);
-        sleepMs(400);
-        BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 6.0), BASS_POS_BYTE);
-        const std::size_t seekAt = rec.frames();
-        sleepMs(400);
-        BASS_ChannelPause(h);
-        const std::size_t pauseAt = rec.frames();
-        sleepMs(300);
-        BASS_StreamFree(h);
-        const auto samples = rec.finish();
-        const long first = firstSound(samples, playAt);
-        const long seekHeard = firstSound(samples, seekAt);
-        const long lastBeforePause = lastSound(samples, pauseAt);
-        if (first >= 0)
-            firstSoundMs.push_back(msOf(first - long(playAt)));
-        if (seekHeard >= 0)
-            seekMs.push_back(msOf(seekHeard - long(seekAt)));
-        pauseMs.push_back(lastBeforePause < 0 ? 0.0 : msOf(lastBeforePause - long(pauseAt)));
-    }
-    std::printf("latency heard on the sink over 5 rounds   median   worst (ms; includes the recorder's lag)\n");
-    std::printf("  Play to first sound     %6.1f  %6.1f   (target < 60)\n", median(firstSoundMs), worst(firstSoundMs));
-    std::printf("  seek to new sound       %6.1f  %6.1f   (target < 50)\n", median(seekMs), worst(seekMs));
-    std::printf("  pause to silence        %6.1f  %6.1f   (target < 30)\n", median(pauseMs), worst(pauseMs));
-    BASS_Free();
     std::filesystem::remove_all(dir);
     return 0;
 }

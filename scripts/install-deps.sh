@@ -11,6 +11,7 @@ packages=(
   libgtest-dev
   pulseaudio pulseaudio-utils xvfb xauth ffmpeg sox espeak-ng
   dbus-daemon dbus-bin
+  pipewire pipewire-bin pipewire-pulse wireplumber
   fonts-dejavu-core fontconfig
 )
 
