@@ -18,7 +18,7 @@ using engine::Channel;
 
 namespace {
 
-constexpr auto connectTimeout = std::chrono::milliseconds(2000);
+constexpr auto connectTimeout = std::chrono::milliseconds(1000);
 // Direct-output capability level the player asks for; reported lower when the server lacks something.
 constexpr DWORD fullOutputSupport = 9;
 constexpr DWORD partialOutputSupport = 7;

@@ -74,10 +74,6 @@ std::shared_ptr<PulseContext> PulseContext::connect(std::chrono::milliseconds ti
 PulseContext::~PulseContext() {
     if (mainloop_)
         pa_threaded_mainloop_stop(mainloop_);
-    if (spare_) {
-        pa_stream_disconnect(spare_);
-        pa_stream_unref(spare_);
-    }
     if (context_) {
         pa_context_set_state_callback(context_, nullptr, nullptr);
         pa_context_disconnect(context_);
@@ -214,17 +210,6 @@ std::unique_ptr<PulseStream> PulseStream::open(std::shared_ptr<PulseContext> con
     attr.fragsize = static_cast<std::uint32_t>(-1);
 
     PulseContext::Lock lock(*self->context_);
-    if (pa_stream* spare = std::exchange(self->context_->spare_, nullptr)) {
-        const pa_sample_spec* spec = pa_stream_get_sample_spec(spare);
-        if (pa_stream_get_state(spare) == PA_STREAM_READY && spec->rate == format.rate &&
-            spec->channels == format.channels) {
-            self->stream_ = spare;
-            self->attachLocked();
-            return self;
-        }
-        pa_stream_disconnect(spare);
-        pa_stream_unref(spare);
-    }
     self->stream_ = pa_stream_new(self->context_->context(), "Tellwick playback", &format, &map);
     if (!self->stream_)
         return nullptr;
@@ -253,18 +238,7 @@ PulseStream::~PulseStream() {
     cancelDrainLocked();
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_write_callback(stream_, nullptr, nullptr);
-    const bool ready = pa_stream_get_state(stream_) == PA_STREAM_READY;
-    if (ready && !context_->spare_) {
-        // Silenced at once and kept, emptied, for the next stream of the same format: a new
-        // one takes the server a while (PipeWire links a new node), which the listener would
-        // hear as a gap between tracks.
-        for (pa_operation* op : {pa_stream_cork(stream_, 1, nullptr, nullptr), pa_stream_flush(stream_, nullptr, nullptr)})
-            if (op)
-                pa_operation_unref(op);
-        context_->spare_ = stream_;
-        return;
-    }
-    if (ready)
+    if (pa_stream_get_state(stream_) == PA_STREAM_READY)
         pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
 }

@@ -71,9 +71,6 @@ private:
     pa_context* context_ = nullptr;
     std::atomic<bool> lost_{false};
     std::function<void()> onLost_;
-    // A freed stream kept for the next one (main loop's lock).
-    friend class PulseStream;
-    pa_stream* spare_ = nullptr;
     int serverRate_ = 0;
     std::uint32_t sinkLatencyMs_ = 0;
 };
@@ -108,6 +105,8 @@ private:
 class PulseStream {
 public:
     static constexpr int bufferMs = 200;
+    // The server asks for data in steps of this size (PipeWire exactly so): each step wakes
+    // the connection's thread and the feeder, so it is half the buffer rather than less.
     static constexpr int requestMs = 100;
     static constexpr int timingRefreshMs = 200;
     static constexpr int startRefreshMs = 10;

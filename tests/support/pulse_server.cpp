@@ -209,9 +209,12 @@ void PulseServer::makeMonitorRealTime() {
     keepAlivePid_ = spawnProgram({"pacat", "--playback", "--latency-msec=20", "--format=s16le", "--rate=48000",
                                   "--channels=2", "--client-name=tellwick-keepalive"},
                                  {}, "/dev/zero", "/dev/null");
-    // Wait until the silent stream is connected, then wake the sink onto the short timer.
+    // Wait until the silent stream is connected, then wake PulseAudio's sink onto the short timer.
     waitFor([] { return !capture("pactl list short sink-inputs 2>/dev/null").empty(); }, {keepAlivePid_});
-    run("pactl suspend-sink tellwick_test 1 && pactl suspend-sink tellwick_test 0");
+    // PipeWire's graph runs in real time once a stream plays; suspending its sink under a
+    // playing stream may leave that stream unlinked.
+    if (kind_ == Kind::PulseAudio)
+        run("pactl suspend-sink tellwick_test 1 && pactl suspend-sink tellwick_test 0");
 }
 
 MonitorCapture::MonitorCapture(const std::string& outputPath) : path_(outputPath) {
