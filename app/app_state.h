@@ -53,6 +53,7 @@ struct AppState {
     QString tickText;
     QString tooltipText;
     QString openFileName; // the open-file dialog's last picked path, kept for the run
+    QString titleBeforeServerLoss; // the title line while it tells that the sound server is away
 
     // A data file that exists but cannot be read at start: never written in this run.
     bool bookSlotFileUnusable = false;

@@ -1,8 +1,10 @@
 // The engine's cost and responsiveness on an hour of speech (128 kbit/s MP3):
-// offline decode + three EQ bands + reverb + volume against ffmpeg, then real-time playback (at 1x,
-// 1.5x and 2.5x)
-// through a private PulseAudio daemon (CPU of both, memory growth) and the latencies heard
-// on its null sink: Play to first sound, seek to new sound, pause to silence.
+// offline decode + three EQ bands + reverb + volume against ffmpeg, then, on a private
+// PulseAudio daemon and on a private PipeWire in turn, real-time playback (CPU of both sides,
+// wake-ups, memory growth) and what is heard on the null sink: Play to first sound, seek to
+// new sound, pause to silence, the gap between two tracks, and sound again after the server
+// went away and came back.
+// Real-time figures are taken at 1x, and the CPU also at 1.5x and 2.5x.
 // Usage: bench_engine_speed [hour-long.mp3]  (made with espeak-ng + ffmpeg when not given)
 #include <fcntl.h>
 #include <signal.h>
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -26,6 +29,9 @@
 
 #include "engine/bass.h"
 #include "result.h"
+#include "sink_listener.h"
+#include "support/fixtures.h"
+#include "support/pulse_server.h"
 
 extern char** environ;
 
@@ -101,38 +107,6 @@ void stop(pid_t& pid) {
     pid = -1;
 }
 
-// A private daemon with a 48 kHz null sink, the way the tests start one.
-struct PrivateServer {
-    explicit PrivateServer(const std::string& dir) {
-        const std::string config = dir + "/bench.pa";
-        std::ofstream(config) << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << dir
-                              << "/native\nload-module module-null-sink sink_name=tellwick_test rate=48000 "
-                                 "channels=2\nset-default-sink tellwick_test\n";
-        std::filesystem::create_directories(dir + "/home");
-        setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-        setenv("HOME", (dir + "/home").c_str(), 1);
-        setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
-        pid = spawn({"pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
-                     "--use-pid-file=no", "--log-level=error", "-F", config},
-                    "/dev/null", "/dev/null");
-        for (int i = 0; i < 200 && sh("pactl info >/dev/null 2>&1") != 0; ++i)
-            sleepMs(50);
-    }
-    ~PrivateServer() {
-        stop(keepAlive);
-        stop(pid);
-    }
-    // An idle null sink's monitor lags; a silent 20 ms stream and one suspend/resume make it real-time.
-    void makeMonitorRealTime() {
-        keepAlive = spawn({"pacat", "--playback", "--latency-msec=20", "--format=s16le", "--rate=48000", "--channels=2"},
-                          "/dev/zero", "/dev/null");
-        sleepMs(300);
-        sh("pactl suspend-sink tellwick_test 1 && pactl suspend-sink tellwick_test 0");
-    }
-    pid_t pid = -1;
-    pid_t keepAlive = -1;
-};
-
 struct Recorder {
     explicit Recorder(const std::string& file) : path(file) {
         pid = spawn({"parec", "--raw", "-d", "tellwick_test.monitor", "--format=float32le", "--rate=48000",
@@ -174,6 +148,23 @@ long lastSound(const std::vector<float>& s, std::size_t from) {
 
 double msOf(long frames) { return frames * 1000.0 / kSinkRate; }
 
+// The silence after the first sound from `from` on: from its last loud frame to the next loud
+// one, where at least 1 ms lies between (a tone's zero crossings are far shorter); -1 for none.
+double gapAfterFirstSound(const std::vector<float>& s, std::size_t from) {
+    const long start = firstSound(s, from);
+    if (start < 0)
+        return -1;
+    long lastLoud = start;
+    for (long f = start; std::size_t(f) * 2 + 1 < s.size(); ++f) {
+        if (std::fabs(s[f * 2]) <= 0.01f && std::fabs(s[f * 2 + 1]) <= 0.01f)
+            continue;
+        if (f - lastLoud > kSinkRate / 1000)
+            return msOf(f - lastLoud);
+        lastLoud = f;
+    }
+    return -1;
+}
+
 std::string makeHourOfSpeech(const std::string& dir) {
     const std::string mp3 = dir + "/speech-hour.mp3";
     std::string text;
@@ -211,66 +202,57 @@ double median(std::vector<double> v) {
 
 double worst(const std::vector<double>& v) { return v.empty() ? -1 : *std::max_element(v.begin(), v.end()); }
 
-} // namespace
+void result(const std::string& figure, double value, const char* unit, const char* target) {
+    Result(figure.c_str(), value, unit, target);
+}
 
-int main(int argc, char** argv) {
-    char tmpl[] = "/tmp/tellwick-bench-XXXXXX";
-    const std::string dir = mkdtemp(tmpl);
-    const std::string mp3 = argc > 1 ? argv[1] : makeHourOfSpeech(dir);
-    if (mp3.empty()) {
-        std::fprintf(stderr, "could not make the test file\n");
-        return 1;
+// Voluntary context switches of every thread of this process: how often it wakes.
+long voluntarySwitches() {
+    long total = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream in(task.path() / "status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                total += std::stol(line.substr(24));
     }
-    std::fprintf(stderr, "file: %s\n", mp3.c_str());
+    return total;
+}
 
-    // Offline: the whole hour through the engine's chain, then through ffmpeg.
-    const double engineBefore = cpuOf(RUSAGE_SELF);
-    const HSTREAM decoding = BASS_StreamCreateFile(false, mp3.c_str(), 0, 0, BASS_STREAM_DECODE);
-    if (!decoding) {
-        std::fprintf(stderr, "engine cannot open %s\n", mp3.c_str());
-        return 1;
-    }
-    attachPlayerEffects(decoding);
-    std::vector<float> block(16384);
-    double audioSeconds = 0;
-    for (DWORD got; (got = BASS_ChannelGetData(decoding, block.data(), (block.size() * 4) | BASS_DATA_FLOAT)) !=
-                    static_cast<DWORD>(-1);)
-        audioSeconds += BASS_ChannelBytes2Seconds(decoding, got / 4);
-    BASS_StreamFree(decoding);
-    const double engineCpu = cpuOf(RUSAGE_SELF) - engineBefore;
-    const std::string quoted = "'" + mp3 + "'";
-    const double ffDecode = childCpu("ffmpeg -nostdin -loglevel error -i " + quoted + " -f null -");
-    const double ffChain = childCpu(
-        "ffmpeg -nostdin -loglevel error -filter_threads 1 -i " + quoted +
-        " -af 'equalizer=f=100:t=o:w=1:g=4,equalizer=f=3000:t=o:w=1:g=-3,equalizer=f=12000:t=o:w=1:g=5,"
-        "aecho=0.8:0.7:40|60:0.3|0.2,volume=0.8' -f null -");
-    std::fprintf(stderr, "offline: %.0f s of audio\n", audioSeconds);
-    Result("offline hour: engine decode+3 EQ+reverb+volume", engineCpu, "CPU s");
-    Result("offline hour: engine chain against ffmpeg decode only", engineCpu / ffDecode, "x", "<=2");
-    Result("offline hour: ffmpeg decode+3 EQ+aecho+volume against decode only", ffChain / ffDecode, "x");
+// The end of the first track frees it and starts the next, as the player does.
+struct Chain {
+    std::string next;
+    std::atomic<HSTREAM> opened{0};
+};
 
-    PrivateServer server(dir);
+void advance(HSYNC, DWORD channel, DWORD, void* user) {
+    auto* chain = static_cast<Chain*>(user);
+    BASS_StreamFree(channel);
+    const HSTREAM next = BASS_StreamCreateFile(false, chain->next.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+    BASS_ChannelPlay(next, false);
+    chain->opened = next;
+}
+
+bool playOn(testsupport::PulseServer& server, const std::string& name, const std::string& dir, const std::string& mp3) {
     if (!BASS_Init(-1, 44100, 0, nullptr, nullptr)) {
         std::fprintf(stderr, "engine cannot reach the private sound server\n");
-        return 1;
+        return false;
     }
-    // Real time: CPU of this process and of the server, and memory, over 20 s of playback.
+    // Real time: CPU of this process and of the server, wake-ups and memory, over 20 s of playback.
     const HSTREAM playing = BASS_StreamCreateFile(false, mp3.c_str(), 0, 0, BASS_SAMPLE_8BITS);
     attachPlayerEffects(playing);
     BASS_ChannelPlay(playing, false);
     sleepMs(2000);
-    const long rssBefore = rssKb();
-    const double ownBefore = processCpu(getpid()), serverBefore = processCpu(server.pid);
+    const long rssBefore = rssKb(), switchesBefore = voluntarySwitches();
+    const double ownBefore = processCpu(getpid()), serverBefore = processCpu(server.pid());
     const auto wallBefore = Clock::now();
     sleepMs(20000);
     const double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
-    const double ownPercent = 100 * (processCpu(getpid()) - ownBefore) / wall;
-    const double serverPercent = 100 * (processCpu(server.pid) - serverBefore) / wall;
-    const long rssAfter = rssKb();
+    result("engine CPU, " + name, 100 * (processCpu(getpid()) - ownBefore) / wall, "% of a core", "<0.6");
+    result("engine wake-ups, " + name, (voluntarySwitches() - switchesBefore) / wall, "per s", "-");
+    result("server CPU, " + name, 100 * (processCpu(server.pid()) - serverBefore) / wall, "% of a core", "-");
+    result("memory growth, " + name, (rssKb() - rssBefore) / 1024.0, "MB", "<20");
     BASS_StreamFree(playing);
-    Result("playback with effects: CPU of the engine's process", ownPercent, "% of a core", "<0.5");
-    Result("playback with effects: CPU of the sound server", serverPercent, "% of a core", "<0.5");
-    Result("playback over 20 s: memory growth", (rssAfter - rssBefore) / 1024.0, "MB", "<20");
 
     // The same playback at listening speeds above normal, the pitch kept by the time-stretch.
     for (const double speed : {1.5, 2.5}) {
@@ -282,11 +264,11 @@ int main(int argc, char** argv) {
         const double before = processCpu(getpid());
         const auto from = Clock::now();
         sleepMs(20000);
-        const double percent = 100 * (processCpu(getpid()) - before) / std::chrono::duration<double>(Clock::now() - from).count();
+        const double percent =
+            100 * (processCpu(getpid()) - before) / std::chrono::duration<double>(Clock::now() - from).count();
         BASS_StreamFree(fast);
-        Result(speed == 1.5 ? "playback with effects at 1.5x: CPU of the engine's process"
-                            : "playback with effects at 2.5x: CPU of the engine's process",
-               percent, "% of a core", speed == 1.5 ? "<1.0" : "-");
+        result((speed == 1.5 ? "engine CPU at 1.5x, " : "engine CPU at 2.5x, ") + name, percent, "% of a core",
+               speed == 1.5 ? "<1.0" : "-");
     }
 
     // Latencies, measured on the recorded sink: 5 s of silence then 5 s of tone.
@@ -294,7 +276,7 @@ int main(int argc, char** argv) {
     const std::string tone = dir + "/silence-then-tone.wav";
     sh("ffmpeg -nostdin -loglevel error -y -f lavfi -i 'aevalsrc=exprs=0.5*sin(2*PI*440*t)*gte(t\\,5):s=44100:d=10' "
        "-ac 2 " + tone);
-    std::vector<double> firstSoundMs, seekMs, pauseMs;
+    std::vector<double> firstSoundMs, seekMs, pauseMs, gapMs;
     for (int round = 0; round < 5; ++round) {
         Recorder rec(dir + "/capture.raw");
         const HSTREAM h = BASS_StreamCreateFile(false, tone.c_str(), 0, 0, BASS_SAMPLE_8BITS);
@@ -322,12 +304,102 @@ int main(int argc, char** argv) {
             seekMs.push_back(msOf(seekHeard - long(seekAt)));
         pauseMs.push_back(lastBeforePause < 0 ? 0.0 : msOf(lastBeforePause - long(pauseAt)));
     }
-    // Heard on the recorded sink over 5 rounds; includes the recorder's lag.
-    Result("Play to first sound, median", median(firstSoundMs), "ms", "<60");
-    Result("seek to new sound, median", median(seekMs), "ms", "<50");
-    Result("pause to silence, median", median(pauseMs), "ms", "<30");
-    Result("Play to first sound, worst", worst(firstSoundMs), "ms");
+    // The gap between two tracks: the end of a 1 s tone to the start of the next.
+    const std::string first = dir + "/first.wav";
+    Chain chain{dir + "/second.wav"};
+    sh("ffmpeg -nostdin -loglevel error -y -f lavfi -i 'sine=f=440:d=1:r=44100' -ac 2 " + first);
+    sh("ffmpeg -nostdin -loglevel error -y -f lavfi -i 'sine=f=660:d=1:r=44100' -ac 2 " + chain.next);
+    for (int round = 0; round < 5; ++round) {
+        Recorder rec(dir + "/capture.raw");
+        chain.opened = 0;
+        const HSTREAM h = BASS_StreamCreateFile(false, first.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+        BASS_ChannelSetSync(h, BASS_SYNC_END, 0, advance, &chain);
+        const std::size_t playAt = rec.frames();
+        BASS_ChannelPlay(h, false);
+        for (int i = 0; i < 300 && chain.opened == 0; ++i)
+            sleepMs(10);
+        sleepMs(300);
+        BASS_StreamFree(chain.opened);
+        const auto samples = rec.finish();
+        const double gap = gapAfterFirstSound(samples, playAt);
+        if (gap >= 0)
+            gapMs.push_back(gap);
+    }
+    result("first sound, " + name, median(firstSoundMs), "ms", "<60");
+    result("seek heard, " + name, median(seekMs), "ms", "<50");
+    result("pause silent, " + name, median(pauseMs), "ms", "<30");
+    result("gap between tracks, " + name, median(gapMs), "ms", "<100");
+    std::printf("worst of 5: first sound %.1f, seek %.1f, pause %.1f, gap %.1f ms\n", worst(firstSoundMs),
+                worst(seekMs), worst(pauseMs), worst(gapMs));
+
+    // The server goes away for 2 s in the middle of a track and comes back.
+    const HSTREAM book = BASS_StreamCreateFile(false, mp3.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+    BASS_ChannelSetPosition(book, BASS_ChannelSeconds2Bytes(book, 30.0), BASS_POS_BYTE);
+    BASS_ChannelPlay(book, false);
+    sleepMs(1000);
+    server.stopAnswering();
+    sleepMs(2000);
+    server.startAnswering();
+    const auto back = Clock::now();
+    SinkListener listener;
+    sleepMs(2000);
+    const auto heard = listener.firstSoundAfter(back);
+    result("sound again after the server's return, " + name,
+           heard ? std::chrono::duration<double, std::milli>(*heard - back).count() : -1, "ms", "<1000");
     BASS_Free();
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    char tmpl[] = "/tmp/tellwick-bench-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const std::string mp3 = argc > 1 ? argv[1] : makeHourOfSpeech(dir);
+    if (mp3.empty()) {
+        std::fprintf(stderr, "could not make the test file\n");
+        return 1;
+    }
+    std::printf("file: %s\n\n", mp3.c_str());
+
+    // Offline: the whole hour through the engine's chain, then through ffmpeg.
+    const double engineBefore = cpuOf(RUSAGE_SELF);
+    const HSTREAM decoding = BASS_StreamCreateFile(false, mp3.c_str(), 0, 0, BASS_STREAM_DECODE);
+    if (!decoding) {
+        std::fprintf(stderr, "engine cannot open %s\n", mp3.c_str());
+        return 1;
+    }
+    attachPlayerEffects(decoding);
+    std::vector<float> block(16384);
+    double audioSeconds = 0;
+    for (DWORD got; (got = BASS_ChannelGetData(decoding, block.data(), (block.size() * 4) | BASS_DATA_FLOAT)) !=
+                    static_cast<DWORD>(-1);)
+        audioSeconds += BASS_ChannelBytes2Seconds(decoding, got / 4);
+    BASS_StreamFree(decoding);
+    const double engineCpu = cpuOf(RUSAGE_SELF) - engineBefore;
+    const std::string quoted = "'" + mp3 + "'";
+    const double ffDecode = childCpu("ffmpeg -nostdin -loglevel error -i " + quoted + " -f null -");
+    const double ffChain = childCpu(
+        "ffmpeg -nostdin -loglevel error -filter_threads 1 -i " + quoted +
+        " -af 'equalizer=f=100:t=o:w=1:g=4,equalizer=f=3000:t=o:w=1:g=-3,equalizer=f=12000:t=o:w=1:g=5,"
+        "aecho=0.8:0.7:40|60:0.3|0.2,volume=0.8' -f null -");
+    std::fprintf(stderr, "offline: %.0f s of audio\n", audioSeconds);
+    Result("offline hour: engine decode+3 EQ+reverb+volume", engineCpu, "CPU s");
+    Result("offline hour: engine chain against ffmpeg decode only", engineCpu / ffDecode, "x", "<=2");
+    Result("offline hour: ffmpeg decode+3 EQ+aecho+volume against decode only", ffChain / ffDecode, "x");
+
+    for (auto kind : {testsupport::PulseServer::Kind::PulseAudio, testsupport::PulseServer::Kind::PipeWire}) {
+        const std::string name = kind == testsupport::PulseServer::Kind::PipeWire ? "PipeWire" : "PulseAudio";
+        try {
+            testsupport::PulseServer server(kind);
+            std::printf("\n== %s\n", name.c_str());
+            if (!playOn(server, name, dir, mp3))
+                return 1;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s: %s\n", name.c_str(), e.what());
+            return 1;
+        }
+    }
     std::filesystem::remove_all(dir);
     return 0;
 }

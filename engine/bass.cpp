@@ -18,7 +18,7 @@ using engine::Channel;
 
 namespace {
 
-constexpr auto connectTimeout = std::chrono::milliseconds(2000);
+constexpr auto connectTimeout = std::chrono::milliseconds(1000);
 // Direct-output capability level the player asks for; reported lower when the server lacks something.
 constexpr DWORD fullOutputSupport = 9;
 constexpr DWORD partialOutputSupport = 7;
@@ -35,7 +35,7 @@ struct EffectEntry {
 
 struct EngineState {
     std::mutex mutex;
-    std::shared_ptr<engine::PulseContext> pulse;
+    std::shared_ptr<engine::PulseConnection> server;
     std::unordered_map<DWORD, std::shared_ptr<Channel>> channels;
     std::unordered_map<DWORD, EffectEntry> effects;
     DWORD nextHandle = 1;
@@ -65,10 +65,10 @@ std::shared_ptr<Channel> findChannel(DWORD handle) {
 BOOL BASS_Init(int, DWORD, DWORD, void*, const void*) {
     auto& s = state();
     std::lock_guard lock(s.mutex);
-    if (s.pulse)
+    if (s.server)
         return 0;
-    s.pulse = engine::PulseContext::connect(connectTimeout);
-    return s.pulse ? 1 : 0;
+    s.server = engine::PulseConnection::open(connectTimeout);
+    return s.server ? 1 : 0;
 }
 
 BOOL BASS_GetInfo(BASS_INFO* info) {
@@ -79,7 +79,7 @@ BOOL BASS_GetInfo(BASS_INFO* info) {
     {
         auto& s = state();
         std::lock_guard lock(s.mutex);
-        pulse = s.pulse;
+        pulse = s.server ? s.server->current() : nullptr;
     }
     if (!pulse)
         return 0;
@@ -105,11 +105,11 @@ BOOL BASS_Free() {
     std::unordered_map<DWORD, std::shared_ptr<Channel>> channels;
     {
         std::lock_guard lock(s.mutex);
-        if (!s.pulse && s.channels.empty())
+        if (!s.server && s.channels.empty())
             return 0;
         channels.swap(s.channels);
         s.effects.clear();
-        s.pulse.reset(); // the connection closes when its last stream is gone
+        s.server.reset(); // the connection closes when its last stream is gone
     }
     for (auto& [handle, channel] : channels)
         channel->shutdown();
@@ -122,20 +122,20 @@ HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD le
     const std::string path = static_cast<const char*>(file);
     auto& s = state();
     const bool decoding = (flags & BASS_STREAM_DECODE) != 0;
-    std::shared_ptr<engine::PulseContext> pulse;
+    std::shared_ptr<engine::PulseConnection> server;
     if (!decoding) {
         std::lock_guard lock(s.mutex);
-        if (!s.pulse)
+        if (!s.server)
             return 0;
-        pulse = s.pulse;
+        server = s.server;
     }
     // Opening decodes and prefills: done outside the table's lock.
-    auto channel = decoding ? Channel::openDecoding(path) : Channel::openPlaying(path, pulse);
+    auto channel = decoding ? Channel::openDecoding(path) : Channel::openPlaying(path, server);
     if (!channel)
         return 0;
     {
         std::lock_guard lock(s.mutex);
-        if (decoding || s.pulse == pulse) {
+        if (decoding || s.server == server) {
             const HSTREAM handle = s.newHandle();
             s.channels.emplace(handle, channel);
             return handle;
@@ -273,7 +273,7 @@ QWORD BASS_ChannelSeconds2Bytes(DWORD handle, double seconds) {
 
 HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD, SYNCPROC* proc, void* user) {
     auto channel = findChannel(handle);
-    if (!channel || type != BASS_SYNC_END || !proc || channel->isDecoding())
+    if (!channel || (type != BASS_SYNC_END && type != BASS_SYNC_DEV_FAIL) || !proc || channel->isDecoding())
         return 0;
     HSYNC sync;
     {
@@ -281,7 +281,7 @@ HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD, SYNCPROC* proc, void*
         std::lock_guard lock(s.mutex);
         sync = s.newHandle();
     }
-    channel->setEndSync(sync, handle, proc, user);
+    channel->setSync(type, sync, handle, proc, user);
     return sync;
 }
 

@@ -31,6 +31,9 @@ constexpr DWORD BASS_ATTRIB_VOL = 2;
 // stretcher is out of the chain; positions always count the file's own time.
 constexpr DWORD BASS_ATTRIB_TEMPO = 0x10000;
 constexpr DWORD BASS_SYNC_END = 2;
+// Called with data 1 when the sound server has been away for a few seconds while the stream
+// plays (the stream goes on by itself if the server comes back), and with data 0 when it is back.
+constexpr DWORD BASS_SYNC_DEV_FAIL = 14;
 constexpr DWORD BASS_FILEPOS_END = 2;
 constexpr DWORD BASS_FX_DX8_PARAMEQ = 7;
 constexpr DWORD BASS_FX_DX8_REVERB = 8;

@@ -18,6 +18,10 @@ constexpr std::int64_t peakBlockFrames = 256;
 constexpr std::size_t peakHistoryBlocks = 1024;
 // Frames decoded per step of the feeder.
 constexpr std::size_t decodeChunkFrames = 1024;
+// While the server is away, the feeder looks for its return this often.
+constexpr auto reconnectPoll = std::chrono::milliseconds(100);
+// A server away longer than this while playing is reported; a restart takes less.
+constexpr auto lossGrace = std::chrono::seconds(3);
 
 DWORD levelWord(float peak) {
     return static_cast<DWORD>(std::min(32768.0f, std::round(std::fabs(peak) * 32768.0f)));
@@ -54,22 +58,31 @@ std::shared_ptr<Channel> Channel::openDecoding(const std::string& path) {
     return std::shared_ptr<Channel>(new Channel(std::move(decoder), path, true));
 }
 
-std::shared_ptr<Channel> Channel::openPlaying(const std::string& path, std::shared_ptr<PulseContext> pulse) {
+std::shared_ptr<Channel> Channel::openPlaying(const std::string& path, std::shared_ptr<PulseConnection> server) {
+    auto pulse = server->current();
+    if (!pulse)
+        return nullptr;
     auto decoder = Decoder::open(path);
     if (!decoder || decoder->channels() <= 0 || decoder->sampleRate() <= 0)
         return nullptr;
     std::shared_ptr<Channel> channel(new Channel(std::move(decoder), path, false));
-    if (!channel->openOutput(std::move(pulse)))
-        return nullptr;
+    channel->server_ = std::move(server);
+    {
+        std::lock_guard lock(channel->mutex_);
+        if (!channel->openOutputLocked(std::move(pulse)))
+            return nullptr;
+    }
     // The buffer is filled at the first play(), after the caller has set the effects and
     // the volume, so the very first sound heard already carries them.
     channel->feeder_ = std::thread(&Channel::feederLoop, channel.get(), channel);
     return channel;
 }
 
-bool Channel::openOutput(std::shared_ptr<PulseContext> pulse) {
+bool Channel::openOutputLocked(std::shared_ptr<PulseContext> pulse) {
+    // A server that comes back may run at another rate.
     const int outRate = pulse->serverRate();
     const int outChannels = std::min(channels_, 2);
+    swr_free(&resampler_);
     stream_ = PulseStream::open(std::move(pulse), outRate, outChannels, [this] { wakeFeeder(); });
     if (!stream_)
         return false;
@@ -81,8 +94,10 @@ bool Channel::openOutput(std::shared_ptr<PulseContext> pulse) {
                                            AV_SAMPLE_FMT_FLT, rate_, 0, nullptr);
         av_channel_layout_uninit(&inLayout);
         av_channel_layout_uninit(&outLayout);
-        if (rc < 0 || swr_init(resampler_) < 0)
+        if (rc < 0 || swr_init(resampler_) < 0) {
+            stream_.reset();
             return false;
+        }
     }
     return true;
 }
@@ -119,39 +134,91 @@ void Channel::wakeFeeder() {
 
 // The thread owns a reference, so a channel freed from its own sync procedure outlives it.
 void Channel::feederLoop(std::shared_ptr<Channel> /*keepAlive*/) {
+    bool outputLost = false;
     for (;;) {
         {
             std::unique_lock lock(wakeMutex_);
-            wakeCv_.wait(lock, [this] { return wakePending_ || stopRequested_; });
+            const auto woken = [this] { return wakePending_ || stopRequested_; };
+            if (outputLost)
+                wakeCv_.wait_for(lock, reconnectPoll, woken);
+            else
+                wakeCv_.wait(lock, woken);
             if (stopRequested_)
                 return;
             wakePending_ = false;
         }
-        bool endHeard;
+        Service done;
         {
             std::lock_guard lock(mutex_);
             if (released_)
                 return;
-            endHeard = serviceLocked();
+            done = serviceLocked();
         }
-        if (endHeard)
-            fireEndSync();
+        outputLost = done.outputLost;
+        if (done.endHeard)
+            fireSync(true, 0);
+        if (done.lossNews >= 0)
+            fireSync(false, static_cast<DWORD>(done.lossNews));
     }
 }
 
-bool Channel::serviceLocked() {
+Channel::Service Channel::serviceLocked() {
+    Service result;
+    if (stream_ && stream_->failed())
+        loseOutputLocked();
+    if (!stream_) {
+        if (!restoreOutputLocked()) {
+            result.outputLost = true;
+            if (state_ == State::Playing && !lossReported_ &&
+                std::chrono::steady_clock::now() - lostSince_ >= lossGrace) {
+                lossReported_ = true;
+                result.lossNews = 1;
+            }
+            return result;
+        }
+        if (lossReported_) {
+            lossReported_ = false;
+            result.lossNews = 0;
+        }
+    }
     // A paused stream is not filled when the server asks: play() fills it with the
     // effects and volume set by then.
-    if (!stream_ || state_ != State::Playing)
-        return false;
+    if (state_ != State::Playing)
+        return result;
     if (decodeFinished_ && stream_->drained()) {
         state_ = State::Ended;
         stream_->setCorked(true);
         peaks_.clear();
-        return true;
+        result.endHeard = true;
+        return result;
     }
+    // Keeps the place to go on from if the server goes away, without asking it anything.
+    heardFrameLocked(false);
     fillLocked();
-    return false;
+    return result;
+}
+
+void Channel::loseOutputLocked() {
+    if (state_ == State::Playing)
+        pausedAt_ = heardFrameLocked(false);
+    stream_.reset();
+    lostSince_ = std::chrono::steady_clock::now();
+    peaks_.clear();
+}
+
+bool Channel::restoreOutputLocked() {
+    auto pulse = server_->current();
+    if (!pulse || !openOutputLocked(std::move(pulse)))
+        return false;
+    if (state_ == State::Ended)
+        return true; // play() starts it over
+    decoder_->seek(pausedAt_);
+    restartSegmentLocked(decoder_->position());
+    if (state_ == State::Playing) {
+        fillLocked();
+        stream_->setCorked(false);
+    }
+    return true;
 }
 
 void Channel::fillLocked() {
@@ -160,7 +227,10 @@ void Channel::fillLocked() {
     const int outRate = stream_->rate();
     const int outChannels = stream_->channels();
     std::size_t writable = stream_->writableFrames();
-    while (writable > 0) {
+    // Gathered into one write: every write wakes the connection's thread to send it.
+    pendingOutput_.clear();
+    bool ended = false;
+    while (writable > 0 && !ended) {
         const std::size_t wanted = std::clamp<std::size_t>(
             static_cast<std::size_t>(static_cast<double>(writable) * rate_ / outRate * tempo_.speed()), 1,
             decodeChunkFrames);
@@ -179,16 +249,18 @@ void Channel::fillLocked() {
             out = outputBuffer_.data();
             outFrames = static_cast<std::size_t>(std::max(converted, 0));
         }
-        if (outFrames > 0) {
-            stream_->write(out, outFrames);
-            writtenFrames_ += static_cast<std::int64_t>(outFrames);
-            writable -= std::min(writable, outFrames);
-        }
-        if (got == 0) {
-            decodeFinished_ = true;
-            stream_->startDrain();
-            return;
-        }
+        pendingOutput_.insert(pendingOutput_.end(), out, out + outFrames * outChannels);
+        writable -= std::min(writable, outFrames);
+        ended = got == 0;
+    }
+    const std::size_t frames = pendingOutput_.size() / outChannels;
+    if (frames > 0) {
+        stream_->write(pendingOutput_.data(), frames);
+        writtenFrames_ += static_cast<std::int64_t>(frames);
+    }
+    if (ended) {
+        decodeFinished_ = true;
+        stream_->startDrain();
     }
 }
 
@@ -240,15 +312,15 @@ void Channel::recordPeaksLocked(const float* frames, std::size_t count, std::int
         peaks_.pop_front();
 }
 
-std::int64_t Channel::heardFrameLocked() {
+std::int64_t Channel::heardFrameLocked(bool refreshTiming) {
     if (decodingOnly_)
         return decoder_->position();
     if (state_ == State::Ended)
         return lengthFrames_;
-    if (state_ == State::Paused)
+    if (state_ == State::Paused || !stream_)
         return pausedAt_;
     std::int64_t heard = lastHeard_;
-    if (auto latency = stream_->latencyFrames()) {
+    if (auto latency = stream_->latencyFrames(refreshTiming)) {
         const std::int64_t outHeard = std::max<std::int64_t>(0, writtenFrames_ - *latency);
         heard = segmentStart_ + static_cast<std::int64_t>(static_cast<double>(outHeard) * rate_ / stream_->rate() *
                                                          tempo_.speed());
@@ -284,15 +356,18 @@ bool Channel::play() {
         return true;
     if (state_ == State::Ended) {
         // Playing a finished stream starts it over.
-        stream_->flush();
+        if (stream_)
+            stream_->flush();
         decoder_->seek(0);
         restartSegmentLocked(0);
-        fillLocked();
     }
-    if (writtenFrames_ == 0)
-        fillLocked();
     state_ = State::Playing;
-    stream_->setCorked(false);
+    // Without a stream (the server is away) the feeder starts it when the server is back.
+    if (stream_) {
+        if (writtenFrames_ == 0)
+            fillLocked();
+        stream_->setCorked(false);
+    }
     wakeFeeder();
     return true;
 }
@@ -301,7 +376,8 @@ bool Channel::pause() {
     std::lock_guard lock(mutex_);
     if (released_ || decodingOnly_ || state_ != State::Playing)
         return false;
-    stream_->setCorked(true);
+    if (stream_)
+        stream_->setCorked(true);
     pausedAt_ = heardFrameLocked();
     state_ = State::Paused;
     return true;
@@ -320,7 +396,8 @@ bool Channel::seek(std::int64_t frame) {
         return true;
     }
     // Drop what the server holds, so the next frame heard is the one asked for.
-    stream_->flush();
+    if (stream_)
+        stream_->flush();
     const bool sought = decoder_->seek(frame);
     restartSegmentLocked(decoder_->position());
     if (state_ == State::Ended)
@@ -340,7 +417,7 @@ DWORD Channel::level() {
     std::lock_guard lock(mutex_);
     if (released_)
         return static_cast<DWORD>(-1);
-    if (decodingOnly_ || state_ != State::Playing)
+    if (decodingOnly_ || state_ != State::Playing || !stream_)
         return 0;
     const std::int64_t heard = heardFrameLocked();
     const std::int64_t from = heard - rate_ / 50;
@@ -414,32 +491,30 @@ bool Channel::setEffectParameters(int index, const void* params) {
     return true;
 }
 
-void Channel::setEndSync(HSYNC sync, DWORD channelHandle, SYNCPROC* proc, void* user) {
+void Channel::setSync(DWORD type, HSYNC sync, DWORD channelHandle, SYNCPROC* proc, void* user) {
     std::lock_guard lock(mutex_);
-    syncHandle_ = sync;
     syncChannel_ = channelHandle;
-    syncProc_ = proc;
-    syncUser_ = user;
-    syncFired_ = false;
+    if (type == BASS_SYNC_END) {
+        endSync_ = {sync, proc, user};
+        endSyncFired_ = false;
+    } else {
+        lossSync_ = {sync, proc, user};
+    }
 }
 
-void Channel::fireEndSync() {
-    SYNCPROC* proc;
-    HSYNC sync;
+void Channel::fireSync(bool end, DWORD data) {
+    Sync sync;
     DWORD channel;
-    void* user;
     {
         std::lock_guard lock(mutex_);
-        if (released_ || !syncProc_ || syncFired_)
+        sync = end ? endSync_ : lossSync_;
+        if (released_ || !sync.proc || (end && endSyncFired_))
             return;
-        syncFired_ = true;
-        proc = syncProc_;
-        sync = syncHandle_;
+        endSyncFired_ = endSyncFired_ || end;
         channel = syncChannel_;
-        user = syncUser_;
     }
     // Outside every lock: the procedure may free this stream or the whole engine.
-    proc(sync, channel, 0, user);
+    sync.proc(sync.handle, channel, data, sync.user);
 }
 
 long Channel::readProcessed(float* out, std::size_t maxFrames) {

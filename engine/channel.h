@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -26,9 +27,10 @@ class Channel {
 public:
     // A channel read with getData(); never reaches the server. nullptr when undecodable.
     static std::shared_ptr<Channel> openDecoding(const std::string& path);
-    // A paused channel with its server stream; play() fills it and is heard at once.
-    // nullptr when undecodable or the server refuses the stream.
-    static std::shared_ptr<Channel> openPlaying(const std::string& path, std::shared_ptr<PulseContext> pulse);
+    // A paused channel with its server stream; play() fills it and is heard at once. When the
+    // server goes away, the channel takes a new stream on the next connection and goes on
+    // from the frame last heard. nullptr when undecodable, the server is away or refuses the stream.
+    static std::shared_ptr<Channel> openPlaying(const std::string& path, std::shared_ptr<PulseConnection> server);
     ~Channel();
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
@@ -60,7 +62,8 @@ public:
     bool effectParameters(int index, void* params);
     bool setEffectParameters(int index, const void* params);
 
-    void setEndSync(HSYNC sync, DWORD channelHandle, SYNCPROC* proc, void* user);
+    // type BASS_SYNC_END or BASS_SYNC_DEV_FAIL.
+    void setSync(DWORD type, HSYNC sync, DWORD channelHandle, SYNCPROC* proc, void* user);
 
     // Decoding channels: decodes, runs the effects and the volume into out; returns frames
     // written, 0 at the end, -1 when this is not a decoding channel.
@@ -79,21 +82,36 @@ private:
         std::unique_ptr<Effect> effect;
     };
 
+    struct Sync {
+        HSYNC handle = 0;
+        SYNCPROC* proc = nullptr;
+        void* user = nullptr;
+    };
+    // What a wake-up of the feeder found, for the sync procedures called outside the lock.
+    struct Service {
+        bool endHeard = false;
+        bool outputLost = false;
+        int lossNews = -1; // 1: the server stayed away too long; 0: back after that was said
+    };
+
     Channel(std::unique_ptr<Decoder> decoder, const std::string& path, bool decodingOnly);
-    bool openOutput(std::shared_ptr<PulseContext> pulse);
+    bool openOutputLocked(std::shared_ptr<PulseContext> pulse);
     void feederLoop(std::shared_ptr<Channel> self);
     void wakeFeeder();
-    // With mutex_ held: the feeder's work after a wake-up. True when the end was just heard.
-    bool serviceLocked();
+    // With mutex_ held: the feeder's work after a wake-up.
+    Service serviceLocked();
+    void loseOutputLocked();
+    // A new stream on the server's new connection, going on from pausedAt_.
+    bool restoreOutputLocked();
     // With mutex_ held: decodes and writes until the server's buffer is full or the file ends.
     void fillLocked();
     std::size_t processLocked(float* frames, std::size_t maxFrames);
     // With mutex_ held: processed frames stretched to the speed; 0 once the tail is out.
     std::size_t stretchLocked(float* frames, std::size_t maxFrames);
     void recordPeaksLocked(const float* frames, std::size_t count, std::int64_t firstFrame);
-    std::int64_t heardFrameLocked();
+    std::int64_t heardFrameLocked(bool refreshTiming = true);
     void restartSegmentLocked(std::int64_t frame);
-    void fireEndSync();
+    void fireSync(bool end, DWORD data);
 
     std::unique_ptr<Decoder> decoder_;
     const std::string path_;
@@ -111,23 +129,26 @@ private:
     bool released_ = false;
     State state_ = State::Paused;
 
-    std::unique_ptr<PulseStream> stream_;
+    std::shared_ptr<PulseConnection> server_;
+    std::unique_ptr<PulseStream> stream_; // null while the server is away
+    std::chrono::steady_clock::time_point lostSince_{};
+    bool lossReported_ = false;
     SwrContext* resampler_ = nullptr;
     std::vector<float> decodeBuffer_;
     std::vector<float> outputBuffer_;
+    std::vector<float> pendingOutput_;
     std::int64_t segmentStart_ = 0;   // frame of the last seek (or open)
     std::int64_t decodedFrames_ = 0;  // frames processed since segmentStart_
     std::int64_t writtenFrames_ = 0;  // output frames written since segmentStart_
     std::int64_t lastHeard_ = 0;      // keeps the reported position from stepping back
-    std::int64_t pausedAt_ = 0;
+    std::int64_t pausedAt_ = 0;       // also the frame to go on from when the output comes back
     bool decodeFinished_ = false;
     std::deque<PeakBlock> peaks_;
 
-    HSYNC syncHandle_ = 0;
     DWORD syncChannel_ = 0;
-    SYNCPROC* syncProc_ = nullptr;
-    void* syncUser_ = nullptr;
-    bool syncFired_ = false;
+    Sync endSync_;
+    Sync lossSync_;
+    bool endSyncFired_ = false;
 
     std::mutex wakeMutex_;
     std::condition_variable wakeCv_;

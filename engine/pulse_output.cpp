@@ -10,11 +10,6 @@ namespace {
 
 void signalMainloop(void* mainloop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(mainloop), 0); }
 
-struct ConnectWait {
-    pa_threaded_mainloop* mainloop;
-    bool timedOut = false;
-};
-
 struct ServerFacts {
     pa_threaded_mainloop* mainloop;
     int rate = 0;
@@ -24,38 +19,28 @@ struct ServerFacts {
 
 } // namespace
 
-std::shared_ptr<PulseContext> PulseContext::connect(std::chrono::milliseconds timeout) {
+// Time to wait before the next attempt after the server refused a connection.
+constexpr auto reconnectInterval = std::chrono::milliseconds(100);
+// One connection attempt, on the reconnecting thread only.
+constexpr auto reconnectTimeout = std::chrono::milliseconds(1000);
+
+std::shared_ptr<PulseContext> PulseContext::connect(std::chrono::milliseconds timeout, std::function<void()> onLost) {
     std::shared_ptr<PulseContext> self(new PulseContext);
+    self->onLost_ = std::move(onLost);
     self->mainloop_ = pa_threaded_mainloop_new();
     if (!self->mainloop_)
         return nullptr;
     self->context_ = pa_context_new(pa_threaded_mainloop_get_api(self->mainloop_), "Tellwick");
     if (!self->context_)
         return nullptr;
-    pa_context_set_state_callback(
-        self->context_, [](pa_context*, void* m) { signalMainloop(m); }, self->mainloop_);
+    pa_context_set_state_callback(self->context_, &PulseContext::onStateChange, self.get());
     if (pa_threaded_mainloop_start(self->mainloop_) < 0)
         return nullptr;
 
     Lock lock(*self);
     if (pa_context_connect(self->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
         return nullptr;
-    // The wait below has no timeout of its own: a timer event on the same loop ends it.
-    ConnectWait wait{self->mainloop_};
-    pa_time_event* timer = pa_context_rttime_new(
-        self->context_, pa_rtclock_now() + static_cast<pa_usec_t>(timeout.count()) * 1000,
-        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* w) {
-            auto* cw = static_cast<ConnectWait*>(w);
-            cw->timedOut = true;
-            signalMainloop(cw->mainloop);
-        },
-        &wait);
-    pa_context_state_t state;
-    while ((state = pa_context_get_state(self->context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) &&
-           !wait.timedOut)
-        pa_threaded_mainloop_wait(self->mainloop_);
-    pa_threaded_mainloop_get_api(self->mainloop_)->time_free(timer);
-    if (state != PA_CONTEXT_READY)
+    if (!self->waitLocked([&] { return pa_context_get_state(self->context_) == PA_CONTEXT_READY; }, timeout))
         return nullptr;
 
     ServerFacts facts{self->mainloop_};
@@ -90,6 +75,7 @@ PulseContext::~PulseContext() {
     if (mainloop_)
         pa_threaded_mainloop_stop(mainloop_);
     if (context_) {
+        pa_context_set_state_callback(context_, nullptr, nullptr);
         pa_context_disconnect(context_);
         pa_context_unref(context_);
     }
@@ -104,12 +90,104 @@ bool PulseContext::supportsPlayerFeatures() const {
     return pa_context_get_server_protocol_version(context_) >= 13;
 }
 
-void PulseContext::finish(pa_operation* op) const {
-    if (!op)
-        return;
-    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING)
+void PulseContext::onStateChange(pa_context* context, void* self) {
+    auto* c = static_cast<PulseContext*>(self);
+    pa_threaded_mainloop_signal(c->mainloop_, 0);
+    const pa_context_state_t state = pa_context_get_state(context);
+    if ((state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) && !c->lost_.exchange(true) && c->onLost_)
+        c->onLost_();
+}
+
+void PulseContext::setLostHandler(std::function<void()> onLost) {
+    Lock lock(*this);
+    onLost_ = std::move(onLost);
+}
+
+bool PulseContext::waitLocked(const std::function<bool()>& done, std::chrono::milliseconds timeout) const {
+    // pa_threaded_mainloop_wait has no timeout of its own: a timer on the same loop ends it.
+    struct Deadline {
+        pa_threaded_mainloop* mainloop;
+        bool passed = false;
+    } deadline{mainloop_};
+    pa_time_event* timer = pa_context_rttime_new(
+        context_, pa_rtclock_now() + static_cast<pa_usec_t>(timeout.count()) * PA_USEC_PER_MSEC,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* d) {
+            auto* dl = static_cast<Deadline*>(d);
+            dl->passed = true;
+            signalMainloop(dl->mainloop);
+        },
+        &deadline);
+    bool ok;
+    while (!(ok = done()) && !deadline.passed && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)))
         pa_threaded_mainloop_wait(mainloop_);
+    if (timer)
+        pa_threaded_mainloop_get_api(mainloop_)->time_free(timer);
+    return ok;
+}
+
+bool PulseContext::finish(pa_operation* op) const {
+    if (!op)
+        return false;
+    const bool finished = waitLocked([op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
+    if (!finished)
+        pa_operation_cancel(op);
     pa_operation_unref(op);
+    return finished;
+}
+
+std::shared_ptr<PulseConnection> PulseConnection::open(std::chrono::milliseconds timeout) {
+    std::shared_ptr<PulseConnection> self(new PulseConnection);
+    self->context_ = PulseContext::connect(timeout, [s = self.get()] { s->noteLost(); });
+    if (!self->context_)
+        return nullptr;
+    self->reconnector_ = std::thread(&PulseConnection::reconnectLoop, self.get());
+    return self;
+}
+
+PulseConnection::~PulseConnection() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (reconnector_.joinable())
+        reconnector_.join();
+    // Streams may keep the last connection alive after this: it must not call back here.
+    if (context_)
+        context_->setLostHandler({});
+}
+
+std::shared_ptr<PulseContext> PulseConnection::current() const {
+    std::lock_guard lock(mutex_);
+    return context_ && !context_->lost() ? context_ : nullptr;
+}
+
+void PulseConnection::noteLost() {
+    // Under the lock, so the reconnecting thread cannot miss it between its check and its wait.
+    std::lock_guard lock(mutex_);
+    changed_.notify_all();
+}
+
+void PulseConnection::reconnectLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || !context_ || context_->lost(); });
+        if (stopping_)
+            return;
+        // Outside the lock: an attempt may take its whole timeout on a server that does not answer.
+        lock.unlock();
+        auto fresh = PulseContext::connect(reconnectTimeout, [this] { noteLost(); });
+        lock.lock();
+        if (fresh) {
+            std::swap(context_, fresh);
+            // The lost connection's loop thread may be waiting for this lock: end it outside.
+            lock.unlock();
+            fresh.reset();
+            lock.lock();
+            continue;
+        }
+        changed_.wait_for(lock, reconnectInterval, [this] { return stopping_; });
+    }
 }
 
 std::unique_ptr<PulseStream> PulseStream::open(std::shared_ptr<PulseContext> context, int rate, int channels,
@@ -135,19 +213,22 @@ std::unique_ptr<PulseStream> PulseStream::open(std::shared_ptr<PulseContext> con
     self->stream_ = pa_stream_new(self->context_->context(), "Tellwick playback", &format, &map);
     if (!self->stream_)
         return nullptr;
-    pa_stream_set_state_callback(self->stream_, &PulseStream::onStateChange, self.get());
-    pa_stream_set_write_callback(self->stream_, &PulseStream::onWriteRequest, self.get());
+    self->attachLocked();
     // Timing is refreshed when the position is asked for, at most every timingRefreshMs, and
     // interpolated in between: automatic updates would query the server after every write.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING);
     if (pa_stream_connect_playback(self->stream_, nullptr, &attr, flags, nullptr, nullptr) < 0)
         return nullptr;
-    pa_stream_state_t state;
-    while ((state = pa_stream_get_state(self->stream_)) == PA_STREAM_CREATING)
-        pa_threaded_mainloop_wait(self->context_->mainloop());
-    if (state != PA_STREAM_READY)
+    pa_stream* stream = self->stream_;
+    self->context_->waitLocked([stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; });
+    if (pa_stream_get_state(stream) != PA_STREAM_READY)
         return nullptr;
     return self;
+}
+
+void PulseStream::attachLocked() {
+    pa_stream_set_state_callback(stream_, &PulseStream::onStateChange, this);
+    pa_stream_set_write_callback(stream_, &PulseStream::onWriteRequest, this);
 }
 
 PulseStream::~PulseStream() {
@@ -190,9 +271,21 @@ bool PulseStream::write(const float* frames, std::size_t count) {
     return pa_stream_write(stream_, frames, count * sizeof(float) * channels_, nullptr, 0, PA_SEEK_RELATIVE) == 0;
 }
 
-std::optional<std::int64_t> PulseStream::latencyFrames() const {
+bool PulseStream::failed() const {
     PulseContext::Lock lock(*context_);
-    if (pa_rtclock_now() - lastTimingRequest_ >= timingRefreshMs * PA_USEC_PER_MSEC)
+    return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_));
+}
+
+std::optional<std::int64_t> PulseStream::latencyFrames(bool refresh) const {
+    PulseContext::Lock lock(*context_);
+    // Right after a start the server may answer before the stream runs (PipeWire does): an
+    // answer saying "not playing" for an uncorked stream is asked again soon, or the position
+    // would stand still until the next regular refresh.
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+    const bool notYetRunning = timing && !timing->playing && pa_stream_is_corked(stream_) == 0;
+    const pa_usec_t age = pa_rtclock_now() - lastTimingRequest_;
+    if ((notYetRunning && age >= startRefreshMs * PA_USEC_PER_MSEC) ||
+        (refresh && age >= timingRefreshMs * PA_USEC_PER_MSEC))
         requestTimingLocked();
     pa_usec_t usec = 0;
     int negative = 0;

@@ -1,24 +1,34 @@
 // The engine's connection to the sound server (PulseAudio client API; PipeWire serves it too):
-// one threaded main loop and context for the engine, one corked-at-start float stream per
-// playing channel.
+// one threaded main loop and context for the engine, connected again whenever the server
+// comes back after going away, and one corked-at-start float stream per playing channel.
+// Every wait on the server is bounded, so no caller hangs on a server that stopped answering.
 #pragma once
 
 #include <pulse/pulseaudio.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace engine {
 
 class PulseContext {
 public:
+    // The longest any single request waits for the server's answer.
+    static constexpr std::chrono::milliseconds requestTimeout{700};
+
     // Connects to the default server; nullptr when there is none or it does not answer in time.
-    static std::shared_ptr<PulseContext> connect(std::chrono::milliseconds timeout);
+    // onLost runs once, on the main loop's thread with its lock held, when the connection
+    // fails; it must only note the event.
+    static std::shared_ptr<PulseContext> connect(std::chrono::milliseconds timeout, std::function<void()> onLost = {});
     ~PulseContext();
     PulseContext(const PulseContext&) = delete;
     PulseContext& operator=(const PulseContext&) = delete;
@@ -28,6 +38,9 @@ public:
     std::uint32_t sinkLatencyMs() const { return sinkLatencyMs_; }
     // True when the server speaks a protocol with float output, latency queries, cork, flush, drain.
     bool supportsPlayerFeatures() const;
+    // The connection failed (the server went away); final.
+    bool lost() const { return lost_; }
+    void setLostHandler(std::function<void()> onLost);
 
     pa_threaded_mainloop* mainloop() const { return mainloop_; }
     pa_context* context() const { return context_; }
@@ -44,15 +57,47 @@ public:
         pa_threaded_mainloop* m_;
     };
 
-    // With the lock held: waits until the operation finishes, then releases it.
-    void finish(pa_operation* op) const;
+    // With the lock held: waits until done() holds, the connection fails or the timeout passes;
+    // returns done().
+    bool waitLocked(const std::function<bool()>& done, std::chrono::milliseconds timeout = requestTimeout) const;
+    // With the lock held: waits until the operation finishes (cancelling it when the server
+    // does not answer in time), then releases it. True when it finished.
+    bool finish(pa_operation* op) const;
 
 private:
     PulseContext() = default;
+    static void onStateChange(pa_context*, void* self);
     pa_threaded_mainloop* mainloop_ = nullptr;
     pa_context* context_ = nullptr;
+    std::atomic<bool> lost_{false};
+    std::function<void()> onLost_;
     int serverRate_ = 0;
     std::uint32_t sinkLatencyMs_ = 0;
+};
+
+// The engine's link to the server: the current connection, and a thread that connects again
+// whenever it is lost.
+class PulseConnection {
+public:
+    // nullptr when no server answers within timeout.
+    static std::shared_ptr<PulseConnection> open(std::chrono::milliseconds timeout);
+    ~PulseConnection();
+    PulseConnection(const PulseConnection&) = delete;
+    PulseConnection& operator=(const PulseConnection&) = delete;
+
+    // The live connection; nullptr while the server is away.
+    std::shared_ptr<PulseContext> current() const;
+
+private:
+    PulseConnection() = default;
+    void noteLost();
+    void reconnectLoop();
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::shared_ptr<PulseContext> context_;
+    bool stopping_ = false;
+    std::thread reconnector_;
 };
 
 // One playback stream of interleaved float frames. Every method takes the main loop's lock
@@ -60,8 +105,11 @@ private:
 class PulseStream {
 public:
     static constexpr int bufferMs = 200;
-    static constexpr int requestMs = 40;
+    // The server asks for data in steps of this size (PipeWire exactly so): each step wakes
+    // the connection's thread and the feeder, so it is half the buffer rather than less.
+    static constexpr int requestMs = 100;
     static constexpr int timingRefreshMs = 200;
+    static constexpr int startRefreshMs = 10;
 
     // onWake runs on the main loop's thread (with its lock held) whenever the server wants
     // data or a drain completes; it must only note the event and return.
@@ -76,9 +124,12 @@ public:
 
     std::size_t writableFrames() const;
     bool write(const float* frames, std::size_t count);
+    // The server dropped the stream (or the whole connection); final.
+    bool failed() const;
     // Frames written but not yet heard (server buffer plus sink latency); nothing while the
-    // server has not reported timing yet.
-    std::optional<std::int64_t> latencyFrames() const;
+    // server has not reported timing yet. refresh asks the server for fresh timing when the
+    // last answer has grown old; otherwise the last answer is interpolated.
+    std::optional<std::int64_t> latencyFrames(bool refresh = true) const;
     // Waits until the server has applied the change.
     void setCorked(bool corked);
     // Drops everything buffered, so the next frames written are the next heard.
@@ -93,6 +144,7 @@ private:
     static void onWriteRequest(pa_stream*, std::size_t, void* self);
     static void onStateChange(pa_stream*, void* self);
     static void onDrainDone(pa_stream*, int success, void* self);
+    void attachLocked();
     void cancelDrainLocked();
 
     std::shared_ptr<PulseContext> context_;

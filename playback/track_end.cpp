@@ -1,6 +1,7 @@
 #include "playback/track_end.h"
 
 #include <QCoreApplication>
+#include <QLabel>
 #include <QObject>
 
 #include "app/app_state.h"
@@ -29,10 +30,30 @@ void PostTrackEnd(HSYNC, DWORD channel, DWORD, void* user) {
                               Qt::QueuedConnection);
 }
 
+// The engine goes on by itself when the server comes back; the title line says meanwhile
+// why nothing is heard.
+void ShowServerNews(HSTREAM stream, bool away) {
+    if (app.exiting || stream == 0 || stream != app.currentStream)
+        return;
+    MainWindow* w = app.mainWindow;
+    if (away) {
+        app.titleBeforeServerLoss = w->titleLine()->text();
+        w->setTitleText(QStringLiteral("Нет связи со звуковым сервером"));
+    } else {
+        w->setTitleText(app.titleBeforeServerLoss);
+    }
+}
+
+void PostServerNews(HSYNC, DWORD channel, DWORD away, void* user) {
+    QMetaObject::invokeMethod(static_cast<QObject*>(user), [channel, away] { ShowServerNews(channel, away != 0); },
+                              Qt::QueuedConnection);
+}
+
 } // namespace
 
 void ArmTrackEnd(HSTREAM stream) {
     BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, PostTrackEnd, EndReceiver());
+    BASS_ChannelSetSync(stream, BASS_SYNC_DEV_FAIL, 0, PostServerNews, EndReceiver());
 }
 
 void OnTrackEnd() {

@@ -4,7 +4,7 @@
 
 #include "engine/bass.h"
 
-// Arms the end-of-stream sync of stream.
+// Arms the end-of-stream sync of stream, and the one telling that the sound server is away.
 void ArmTrackEnd(HSTREAM stream);
 // The advance: release the stream and open the next row that plays (wrapping).
 void OnTrackEnd();

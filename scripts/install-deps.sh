@@ -11,6 +11,7 @@ packages=(
   libgtest-dev qt6-base-private-dev
   pulseaudio pulseaudio-utils xvfb xauth ffmpeg sox espeak-ng
   dbus-daemon dbus-bin playerctl desktop-file-utils
+  pipewire pipewire-bin pipewire-pulse wireplumber
   fonts-dejavu-core fontconfig
 )
 

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -81,40 +82,120 @@ void stopProcess(pid_t& pid) {
 
 bool processAlive(pid_t pid) { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
 
+
+bool waitFor(const std::function<bool()>& done, const std::vector<pid_t>& mustLive) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        for (pid_t pid : mustLive)
+            if (!processAlive(pid))
+                return false;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
 } // namespace
 
-PulseServer::PulseServer() {
-    socketPath_ = dir_.file("native");
-    const std::string config = dir_.file("tellwick.pa");
-    {
-        std::ofstream pa(config);
-        pa << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socketPath_ << "\n"
-           << "load-module module-null-sink sink_name=tellwick_test rate=" << sinkRate
-           << " channels=" << sinkChannels << "\n"
-           << "set-default-sink tellwick_test\n";
-    }
-    const std::string home = dir_.file("home");
-    mkdir(home.c_str(), 0700);
+PulseServer::Kind PulseServer::kindFromEnvironment() {
+    const char* kind = std::getenv("TELLWICK_TEST_SERVER");
+    return kind && std::string(kind) == "pipewire" ? Kind::PipeWire : Kind::PulseAudio;
+}
+
+PulseServer::PulseServer(Kind kind) : kind_(kind) {
+    home_ = dir_.file("home");
+    mkdir(home_.c_str(), 0700);
+    environment_ = {"XDG_RUNTIME_DIR=" + dir_.path(), "HOME=" + home_};
     if (const char* old = std::getenv("PULSE_SERVER")) {
         hadPulseServer_ = true;
         previousPulseServer_ = old;
     }
-    daemonPid_ = spawnProgram({"pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
-                               "--use-pid-file=no", "--log-target=stderr", "--log-level=error", "-F", config},
-                              {"XDG_RUNTIME_DIR=" + dir_.path(), "HOME=" + home}, "/dev/null", "/dev/null");
+    if (kind_ == Kind::PipeWire) {
+        socketPath_ = dir_.file("pulse/native");
+        startPipeWireGraph();
+    } else {
+        socketPath_ = dir_.file("native");
+        std::ofstream(dir_.file("tellwick.pa"))
+            << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socketPath_ << "\n"
+            << "load-module module-null-sink sink_name=tellwick_test rate=" << sinkRate
+            << " channels=" << sinkChannels << "\n"
+            << "set-default-sink tellwick_test\n";
+    }
     setenv("PULSE_SERVER", address().c_str(), 1);
+    startAnswering();
+}
 
-    const bool up = WaitUntil([&] { return !processAlive(daemonPid_) || run("pactl info >/dev/null 2>&1") == 0; },
-                              30000, 50);
-    if (!up || !processAlive(daemonPid_)) {
-        stopProcess(daemonPid_);
-        throw std::runtime_error("private PulseAudio daemon did not start");
+void PulseServer::startPipeWireGraph() {
+    // The sink belongs to pipewire's own configuration, so it outlives a pipewire-pulse restart;
+    // the session manager leaves real devices alone.
+    const std::string config = dir_.file("config");
+    for (const char* sub : {"/pipewire/pipewire.conf.d", "/wireplumber/main.lua.d", "/wireplumber/bluetooth.lua.d"})
+        run("mkdir -p " + shellQuote(config + sub));
+    std::ofstream(config + "/pipewire/pipewire.conf.d/tellwick.conf")
+        << "context.objects = [ { factory = adapter args = { factory.name = support.null-audio-sink\n"
+        << "  node.name = tellwick_test media.class = Audio/Sink object.linger = true\n"
+        << "  audio.rate = " << sinkRate << " audio.channels = " << sinkChannels << " audio.position = [ FL FR ] } } ]\n";
+    std::ofstream(config + "/wireplumber/main.lua.d/60-tellwick.lua")
+        << "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n";
+    std::ofstream(config + "/wireplumber/bluetooth.lua.d/60-tellwick.lua") << "bluez_monitor.enabled = false\n";
+    const std::string bus = dir_.file("bus");
+    environment_.insert(environment_.end(), {"XDG_CONFIG_HOME=" + config, "DBUS_SESSION_BUS_ADDRESS=unix:path=" + bus,
+                                             "PIPEWIRE_DEBUG=1", "WIREPLUMBER_DEBUG=1"});
+    graphPids_.push_back(spawnProgram({"dbus-daemon", "--session", "--nofork", "--syslog-only", "--address=unix:path=" + bus},
+                                      environment_, "/dev/null", "/dev/null"));
+    const bool busUp = waitFor([&] { return exists(bus); }, graphPids_);
+    graphPids_.push_back(spawnProgram({"pipewire"}, environment_, "/dev/null", "/dev/null"));
+    const bool pipewireUp = busUp && waitFor([&] { return exists(dir_.file("pipewire-0")); }, graphPids_);
+    graphPids_.push_back(spawnProgram({"wireplumber"}, environment_, "/dev/null", "/dev/null"));
+    if (!pipewireUp) {
+        stopAll();
+        throw std::runtime_error("private PipeWire did not start");
     }
 }
 
-PulseServer::~PulseServer() {
+void PulseServer::startAnswering() {
+    if (kind_ == Kind::PipeWire)
+        daemonPid_ = spawnProgram({"pipewire-pulse"}, environment_, "/dev/null", "/dev/null");
+    else
+        daemonPid_ = spawnProgram({"pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
+                                   "--use-pid-file=no", "--log-target=stderr", "--log-level=error", "-F",
+                                   dir_.file("tellwick.pa")},
+                                  environment_, "/dev/null", "/dev/null");
+    std::vector<pid_t> mustLive = graphPids_;
+    mustLive.push_back(daemonPid_);
+    // Ready once the session manager has made the null sink the default.
+    if (!waitFor([] { return capture("pactl info 2>/dev/null").find("Default Sink: tellwick_test") != std::string::npos; },
+                 mustLive)) {
+        stopAll();
+        throw std::runtime_error("private sound server did not start");
+    }
+    if (monitorRealTime_) {
+        monitorRealTime_ = false;
+        makeMonitorRealTime();
+    }
+}
+
+void PulseServer::stopAnswering() {
     stopProcess(keepAlivePid_);
     stopProcess(daemonPid_);
+}
+
+void PulseServer::freeze(bool frozen) { kill(daemonPid_, frozen ? SIGSTOP : SIGCONT); }
+
+void PulseServer::stopAll() {
+    stopProcess(keepAlivePid_);
+    if (daemonPid_ > 0)
+        kill(daemonPid_, SIGCONT);
+    stopProcess(daemonPid_);
+    for (auto pid = graphPids_.rbegin(); pid != graphPids_.rend(); ++pid)
+        stopProcess(*pid);
+}
+
+PulseServer::~PulseServer() {
+    stopAll();
     if (hadPulseServer_)
         setenv("PULSE_SERVER", previousPulseServer_.c_str(), 1);
     else
@@ -122,14 +203,18 @@ PulseServer::~PulseServer() {
 }
 
 void PulseServer::makeMonitorRealTime() {
-    if (keepAlivePid_ > 0)
+    if (monitorRealTime_)
         return;
+    monitorRealTime_ = true;
     keepAlivePid_ = spawnProgram({"pacat", "--playback", "--latency-msec=20", "--format=s16le", "--rate=48000",
                                   "--channels=2", "--client-name=tellwick-keepalive"},
                                  {}, "/dev/zero", "/dev/null");
-    // Wait until the silent stream is connected, then wake the sink onto the short timer.
-    WaitUntil([] { return !capture("pactl list short sink-inputs 2>/dev/null").empty(); }, 20000, 20);
-    run("pactl suspend-sink tellwick_test 1 && pactl suspend-sink tellwick_test 0");
+    // Wait until the silent stream is connected, then wake PulseAudio's sink onto the short timer.
+    waitFor([] { return !capture("pactl list short sink-inputs 2>/dev/null").empty(); }, {keepAlivePid_});
+    // PipeWire's graph runs in real time once a stream plays; suspending its sink under a
+    // playing stream may leave that stream unlinked.
+    if (kind_ == Kind::PulseAudio)
+        run("pactl suspend-sink tellwick_test 1 && pactl suspend-sink tellwick_test 0");
 }
 
 MonitorCapture::MonitorCapture(const std::string& outputPath) : path_(outputPath) {

@@ -1,4 +1,4 @@
-// A private PulseAudio daemon with a null sink, and a recorder of what that sink plays.
+// A private sound server with a null sink, and a recorder of what that sink plays.
 #pragma once
 
 #include <sys/types.h>
@@ -12,19 +12,25 @@
 
 namespace testsupport {
 
-// Starts `pulseaudio` on a fresh socket with one null sink ("tellwick_test", 48 kHz stereo)
-// as the default sink, and points PULSE_SERVER of this process at it. Stops it on destruction.
+// Starts a sound server speaking the PulseAudio protocol on a fresh socket, with one null sink
+// ("tellwick_test", 48 kHz stereo) as the default sink, and points PULSE_SERVER of this process
+// at it. Stops it on destruction. The server is `pulseaudio`, or with TELLWICK_TEST_SERVER=pipewire
+// a private PipeWire (pipewire, wireplumber and pipewire-pulse on their own session bus).
 class PulseServer {
 public:
     static constexpr int sinkRate = 48000;
     static constexpr int sinkChannels = 2;
+    enum class Kind { PulseAudio, PipeWire };
+    static Kind kindFromEnvironment();
 
-    // Throws std::runtime_error when the daemon does not answer within a few seconds.
-    PulseServer();
+    // Throws std::runtime_error when the server does not answer within a few seconds.
+    explicit PulseServer(Kind kind = kindFromEnvironment());
     ~PulseServer();
     PulseServer(const PulseServer&) = delete;
     PulseServer& operator=(const PulseServer&) = delete;
 
+    Kind kind() const { return kind_; }
+    // The process that answers clients (pulseaudio or pipewire-pulse).
     pid_t pid() const { return daemonPid_; }
     const std::string& socketPath() const { return socketPath_; }
     // The value PULSE_SERVER holds while this server runs.
@@ -35,13 +41,28 @@ public:
     // the monitor is real-time. Idempotent.
     void makeMonitorRealTime();
 
+    // The answering process goes away (its clients lose their connection) and comes back on
+    // the same address; under PipeWire the sink lives on in pipewire itself.
+    void stopAnswering();
+    void startAnswering();
+    // Stops or continues the answering process: a server that accepts but never answers.
+    void freeze(bool frozen);
+
 private:
+    void startPipeWireGraph();
+    void stopAll();
+
+    Kind kind_;
     TempDir dir_;
+    std::string home_;
+    std::vector<std::string> environment_;
+    std::vector<pid_t> graphPids_; // dbus-daemon, pipewire, wireplumber
     std::string socketPath_;
     std::string previousPulseServer_;
     bool hadPulseServer_ = false;
     pid_t daemonPid_ = -1;
     pid_t keepAlivePid_ = -1;
+    bool monitorRealTime_ = false;
 };
 
 // Records the null sink's monitor as 48 kHz stereo float frames into a file.
