@@ -2,33 +2,16 @@
 // pauses and however the program ends; failed writes, long paths, unreachable files, the
 // lock, FIFOs and the sleep timer across a suspend. Through the real window, engine and a
 // private sound server; the endings through the real program in a process of its own.
-#include <gtest/gtest.h>
-
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QLabel>
-#include <QListWidget>
-#include <QProcess>
-#include <QTabBar>
-#include <QTest>
 #include <QWheelEvent>
 #include <csignal>
-#include <filesystem>
-#include <functional>
-#include <memory>
 #include <sys/stat.h>
 
-#include "app/app_state.h"
-#include "app/startup.h"
 #include "sleep/sleep_timer.h"
-#include "support/fixtures.h"
-#include "support/pulse_server.h"
+#include "support/qt/app_test.h"
 #include "support/qt/fake_logind.h"
-#include "support/qt/player_harness.h"
-#include "ui/control_ids.h"
-#include "ui/main_window.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -40,34 +23,11 @@ constexpr int kRate = 8000;
 // Flat equaliser, no reverb, full volume.
 const std::vector<unsigned char> kSettings = int32Bytes({0, 0, 0, 0, 10, 10, 10, 20, 0});
 
-PulseServer& Sound() {
-    static PulseServer server;
-    server.makeMonitorRealTime();
-    return server;
-}
-
 std::vector<unsigned char> Slot(const std::string& dataFile, int book = 0) {
-    const auto bytes = readBytes(dataFile);
-    if (bytes.size() < std::size_t(book + 1) * 272)
-        return {};
-    return {bytes.begin() + book * 272, bytes.begin() + (book + 1) * 272};
-}
-std::string SlotPath(const std::string& dataFile, int book = 0) {
-    const auto slot = Slot(dataFile, book);
-    return slot.empty() ? std::string() : std::string(reinterpret_cast<const char*>(slot.data()));
+    return SlotOf(readBytes(dataFile), book);
 }
 double SlotSeconds(const std::string& dataFile, int book = 0) {
-    const auto slot = Slot(dataFile, book);
-    std::int64_t position = 0;
-    for (int i = 0; i < 8 && !slot.empty(); ++i)
-        position |= std::int64_t(slot[264 + i]) << (8 * i);
-    return double(position) / kRate;
-}
-
-bool WaitFor(const std::function<bool()>& condition, int ms) {
-    for (int waited = 0; waited < ms && !condition(); waited += 20)
-        Pump(20);
-    return condition();
+    return double(SlotPosition(Slot(dataFile, book))) / kRate;
 }
 
 // A book folder of tones at 440 Hz, one file per length; returns the files' paths.
@@ -81,32 +41,24 @@ std::vector<std::string> MakeBook(const std::string& folder, std::initializer_li
     return files;
 }
 
-class ContinuityTest : public ::testing::Test {
+class ContinuityTest : public AppTest {
 protected:
     void SetUp() override {
         PrivateSystemBus::instance();
-        Sound();
-        writeBytes(program.file("tellwick.ini"), kSettings);
-        player = std::make_unique<PlayerHarness>(program.path());
+        AppTest::SetUp();
+        writeBytes(player->settingsFile(), kSettings);
     }
     void TearDown() override {
-        player.reset();
+        AppTest::TearDown();
         SetClockSeam(nullptr);
     }
     void startPlaying(const std::string& file, double atLeast = 0) {
-        ASSERT_TRUE(player->start());
+        ASSERT_TRUE(Start());
         player->addFolder(file);
         ASSERT_NE(app.currentStream, 0u);
-        ASSERT_TRUE(WaitFor([&] { return heard() >= atLeast; }, 15000));
-    }
-    static double heard() {
-        return double(BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE)) / kRate;
+        ASSERT_TRUE(PumpUntil([&] { return EngineSeconds() >= atLeast; }));
     }
     std::string data() const { return player->dataFile(); }
-
-    TempDir program;
-    TempDir media;
-    std::unique_ptr<PlayerHarness> player;
 };
 
 TEST_F(ContinuityTest, EveryTrackOpeningSavesThePlaceWherePlaybackStarts) {
@@ -118,19 +70,12 @@ TEST_F(ContinuityTest, EveryTrackOpeningSavesThePlaceWherePlaybackStarts) {
 
     // The automatic advance: never ahead of what is heard of the new track.
     player->command(ids::PreviousButton);
-    ASSERT_TRUE(WaitFor([] { return app.trackIndex == 1; }, 8000));
+    ASSERT_TRUE(PumpUntil([] { return app.trackIndex == 1; }, 8000));
     EXPECT_EQ(SlotPath(data()), files[1]);
-    EXPECT_LE(SlotSeconds(data()), heard());
-
-    // A stored place the engine refuses plays from the start, and the slot says so.
-    player->exitAndReset();
-    writeBytes(data(), bookSlotBytes(files[1], 1'000'000'000));
-    ASSERT_TRUE(player->start());
-    ASSERT_NE(app.currentStream, 0u);
-    EXPECT_EQ(SlotSeconds(data()), 0);
+    EXPECT_LE(SlotSeconds(data()), EngineSeconds());
 }
 
-TEST_F(ContinuityTest, WhilePlayingTheSlotFollowsInPlaceAndAPauseWritesItAtOnce) {
+TEST_F(ContinuityTest, WhilePlayingTheSlotFollowsInPlaceAndAPauseOrLogindWritesItAtOnce) {
     std::vector<unsigned char> others;
     for (int b = 1; b < kBookCount; ++b) {
         const auto slot = bookSlotBytes("/книги/" + std::to_string(b) + ".mp3", 1000 * b);
@@ -144,27 +89,34 @@ TEST_F(ContinuityTest, WhilePlayingTheSlotFollowsInPlaceAndAPauseWritesItAtOnce)
 
     for (int i = 0; i < 25; ++i) {
         Pump(160);
-        const double onDisk = SlotSeconds(data()), now = heard();
+        const double onDisk = SlotSeconds(data()), now = EngineSeconds();
         ASSERT_LE(onDisk, now) << i;
         ASSERT_GE(onDisk, now - 5) << i;
     }
-    EXPECT_GE(SlotSeconds(data()), heard() - 2.5);
+    EXPECT_GE(SlotSeconds(data()), EngineSeconds() - 2.5);
     const auto bytes = readBytes(data());
     EXPECT_EQ(std::vector<unsigned char>(bytes.begin() + 272, bytes.end()), others);
     struct stat after {};
     stat(data().c_str(), &after);
     EXPECT_EQ(after.st_ino, before.st_ino);
 
-    player->command(ids::PlayPauseButton);
-    EXPECT_NEAR(SlotSeconds(data()), heard(), 0.01);
-    EXPECT_EQ(Slot(data()), bookSlotBytes(files[0], app.bookRecord.position));
-}
+    // The wheel over the tabs switches no book.
+    QTabBar* tabs = w->bookTabs();
+    for (int delta : {-120, 120, -120}) {
+        const QPointF at = tabs->tabRect(0).center();
+        QWheelEvent wheel(at, tabs->mapToGlobal(at), {}, {0, delta}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                          false);
+        QApplication::sendEvent(tabs, &wheel);
+    }
+    Pump(200);
+    EXPECT_EQ(tabs->currentIndex(), 0);
+    EXPECT_EQ(app.settings.currentBook, 0);
+    ASSERT_NE(app.currentStream, 0u);
 
-TEST_F(ContinuityTest, LogindShutdownAndSleepSaveAtOnce) {
-    const auto files = MakeBook(media.file("Очерки"), {30});
-    startPlaying(files[0], 0.5);
-    // Paused, nothing else writes the slot: a rewritten slot is the save's.
     player->command(ids::PlayPauseButton);
+    EXPECT_NEAR(SlotSeconds(data()), EngineSeconds(), 0.01);
+    EXPECT_EQ(Slot(data()), bookSlotBytes(files[0], app.bookRecord.position));
+    // Paused, nothing else writes the slot: a rewritten slot is the save of logind's signal.
     auto sender = QDBusConnection::connectToBus(QString::fromStdString(PrivateSystemBus::instance().address()),
                                                 QStringLiteral("logind-sender"));
     for (const char* name : {"PrepareForShutdown", "PrepareForSleep"}) {
@@ -173,36 +125,11 @@ TEST_F(ContinuityTest, LogindShutdownAndSleepSaveAtOnce) {
                                                  QStringLiteral("org.freedesktop.login1.Manager"), name);
         signal << true;
         ASSERT_TRUE(sender.send(signal));
-        EXPECT_TRUE(WaitFor([&] { return SlotPath(data()) == files[0]; }, 3000)) << name;
+        EXPECT_TRUE(PumpUntil([&] { return SlotPath(data()) == files[0]; }, 3000)) << name;
         EXPECT_EQ(Slot(data()), bookSlotBytes(files[0], app.bookRecord.position)) << name;
     }
     QDBusConnection::disconnectFromBus(QStringLiteral("logind-sender"));
 }
-
-// The real program in its own process, its data beside its copy.
-struct PlayerProcess {
-    TempDir folder;
-    TempDir runtime;
-    QProcess process;
-    explicit PlayerProcess(const std::vector<std::pair<QString, QString>>& env = {}) {
-        fs::copy_file(std::string(TELLWICK_BINARY_DIR) + "/tellwick", folder.file("tellwick"));
-        writeBytes(folder.file("tellwick.ini"), kSettings);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.path()));
-        for (const auto& [name, value] : env)
-            environment.insert(name, value);
-        process.setProcessEnvironment(environment);
-    }
-    void start() {
-        process.start(QString::fromStdString(folder.file("tellwick")), {});
-        process.waitForStarted();
-    }
-    ~PlayerProcess() {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-};
 
 TEST_F(ContinuityTest, SignalsCrashesAndALostDisplaySaveTheLastTickPosition) {
     const auto files = MakeBook(media.file("Сказки"), {60});
@@ -217,18 +144,18 @@ TEST_F(ContinuityTest, SignalsCrashesAndALostDisplaySaveTheLastTickPosition) {
                           {"SIGUSR1", SIGUSR1, QProcess::NormalExit, 0}, {"SIGSEGV", SIGSEGV, QProcess::CrashExit, -1},
                           {"SIGABRT", SIGABRT, QProcess::CrashExit, -1}, {"display", 0, QProcess::NormalExit, 1}}) {
         QProcess xserver;
-        std::vector<std::pair<QString, QString>> env;
+        Environment env;
         if (c.signal == 0) {
             xserver.start("Xvfb", {QStringLiteral(":%1").arg(display), "-nolisten", "tcp"});
-            ASSERT_TRUE(WaitFor([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(display)); }, 10000));
+            ASSERT_TRUE(PumpUntil([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(display)); }, 10000));
             env = {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", QStringLiteral(":%1").arg(display)}};
         }
         PlayerProcess player(env);
-        writeBytes(player.folder.file("data.dat"), bookSlotBytes(files[0], 0));
-        const std::string data = player.folder.file("data.dat");
+        const std::string data = player.data();
+        writeBytes(data, bookSlotBytes(files[0], 0));
         MonitorCapture capture(media.file("heard.raw"));
         player.start();
-        ASSERT_TRUE(WaitFor([&] { return SlotSeconds(data) > 0; }, 15000)) << c.name;
+        ASSERT_TRUE(PumpUntil([&] { return SlotSeconds(data) > 0; }, 15000)) << c.name;
         QTest::qSleep(1500);
         // Whatever names the book after the end was written by the ending itself.
         writeBytes(data, bookSlotBytes("/нигде.mp3", 1));
@@ -256,14 +183,14 @@ TEST_F(ContinuityTest, SignalsCrashesAndALostDisplaySaveTheLastTickPosition) {
 TEST_F(ContinuityTest, FailedWritesAreShownWithoutABoxAndTriedAgain) {
     const auto files = MakeBook(media.file("Путешествия"), {30, 30});
     startPlaying(files[0], 0.3);
-    const QString title = player->window()->titleLine()->text();
+    const QString title = w->titleLine()->text();
     // Neither file can be written: the slot file is a folder, the settings' temporary too.
     fs::rename(data(), data() + ".kept");
     fs::create_directory(data());
     fs::create_directory(player->settingsFile() + ".tmp");
     player->command(ids::NextButton);
     ASSERT_NE(app.currentStream, 0u);
-    const QString shown = player->window()->titleLine()->text();
+    const QString shown = w->titleLine()->text();
     EXPECT_TRUE(shown.startsWith(QStringLiteral("Не удаётся сохранить"))) << shown.toStdString();
     EXPECT_TRUE(shown.contains(QStringLiteral("это не обычный файл"))) << shown.toStdString();
     Pump(1300);
@@ -273,7 +200,7 @@ TEST_F(ContinuityTest, FailedWritesAreShownWithoutABoxAndTriedAgain) {
     fs::rename(data() + ".kept", data());
     fs::remove(player->settingsFile() + ".tmp");
     player->command(ids::NextButton);
-    EXPECT_EQ(player->window()->titleLine()->text(), title);
+    EXPECT_EQ(w->titleLine()->text(), title);
     EXPECT_EQ(Slot(data()), bookSlotBytes(files[0], 0));
 
     // Exit with a failing write ends all the same, without a box.
@@ -302,10 +229,10 @@ TEST_F(ContinuityTest, PathsLongerThanTheRecordAreRememberedBesideIt) {
 
     // Resumed where it stopped; a path that fits then takes the slot as ever.
     const double saved = SlotSeconds(data());
-    ASSERT_TRUE(player->start());
+    ASSERT_TRUE(Start());
     ASSERT_NE(app.currentStream, 0u);
     EXPECT_EQ(app.longPath, files[0]);
-    EXPECT_GE(heard(), saved - 0.01);
+    EXPECT_GE(EngineSeconds(), saved - 0.01);
     const auto shortBook = MakeBook(media.file("Стихи"), {30});
     player->addFolder(shortBook[0]);
     player->exitAndReset();
@@ -316,9 +243,9 @@ TEST_F(ContinuityTest, PathsLongerThanTheRecordAreRememberedBesideIt) {
 TEST_F(ContinuityTest, UnreachableBookFilesAreNamedAndUnplayableTracksPassedOver) {
     const std::string missing = "/не-подключено/Моя книга/01.mp3";
     writeBytes(data(), bookSlotBytes(missing, 12345));
-    ASSERT_TRUE(player->start());
-    EXPECT_EQ(player->window()->titleLine()->text(), QString::fromStdString("Файл книги недоступен: " + missing));
-    EXPECT_EQ(player->window()->bookTabs()->tabText(0), QStringLiteral("Моя книг"));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(w->titleLine()->text(), QString::fromStdString("Файл книги недоступен: " + missing));
+    EXPECT_EQ(w->bookTabs()->tabText(0), QStringLiteral("Моя книг"));
     player->exitAndReset();
     EXPECT_EQ(readBytes(data()), bookSlotBytes(missing, 12345));
 
@@ -327,7 +254,7 @@ TEST_F(ContinuityTest, UnreachableBookFilesAreNamedAndUnplayableTracksPassedOver
     writeBytes(files[1], {'n', 'o', 't'});
     startPlaying(files[0]);
     fs::remove(files[2]);
-    ASSERT_TRUE(WaitFor([] { return app.trackIndex == 3 && app.currentStream != 0; }, 8000));
+    ASSERT_TRUE(PumpUntil([] { return app.trackIndex == 3 && app.currentStream != 0; }, 8000));
     EXPECT_EQ(SlotPath(data()), files[3]);
 
     // A whole round without a playable file stops, saying so once.
@@ -335,48 +262,10 @@ TEST_F(ContinuityTest, UnreachableBookFilesAreNamedAndUnplayableTracksPassedOver
     player->addFolder(gone[0]);
     fs::remove(gone[0]);
     fs::remove(gone[1]);
-    ASSERT_TRUE(WaitFor([] { return app.currentStream == 0; }, 8000));
-    EXPECT_EQ(player->window()->titleLine()->text(),
+    ASSERT_TRUE(PumpUntil([] { return app.currentStream == 0; }, 8000));
+    EXPECT_EQ(w->titleLine()->text(),
               QStringLiteral("Ни один файл книги не удаётся воспроизвести, воспроизведение остановлено."));
     EXPECT_TRUE(player->warnings().isEmpty());
-}
-
-TEST_F(ContinuityTest, TheWheelOverTheTabsSwitchesNoBook) {
-    const auto files = MakeBook(media.file("Былины"), {30});
-    startPlaying(files[0]);
-    QTabBar* tabs = player->window()->bookTabs();
-    for (int delta : {-120, 120, -120}) {
-        const QPointF at = tabs->tabRect(0).center();
-        QWheelEvent wheel(at, tabs->mapToGlobal(at), {}, {0, delta}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
-                          false);
-        QApplication::sendEvent(tabs, &wheel);
-    }
-    Pump(200);
-    EXPECT_EQ(tabs->currentIndex(), 0);
-    EXPECT_EQ(app.settings.currentBook, 0);
-    EXPECT_NE(app.currentStream, 0u);
-}
-
-TEST_F(ContinuityTest, AnUnusableLockFolderStillAllowsOneInstance) {
-    const std::vector<std::pair<QString, QString>> staleRuntime = {{"XDG_RUNTIME_DIR", "/нет/такой/папки"}};
-    auto first = std::make_unique<PlayerProcess>(staleRuntime);
-    first->start();
-    ASSERT_TRUE(WaitFor([&] { return fs::exists(first->folder.file("data.dat")); }, 15000));
-    QProcess second;
-    second.setProcessEnvironment(first->process.processEnvironment());
-    second.start(QString::fromStdString(first->folder.file("tellwick")), {});
-    ASSERT_TRUE(second.waitForFinished(5000));
-    EXPECT_EQ(second.exitCode(), 0);
-    EXPECT_EQ(first->process.state(), QProcess::Running);
-
-    // No lock anywhere: the player starts all the same.
-    first = std::make_unique<PlayerProcess>(staleRuntime);
-    const QByteArray digest = QCryptographicHash::hash(appTitle.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
-    fs::create_directory(first->folder.file(".tellwick-" + digest.toStdString() + ".lock"));
-    first->start();
-    EXPECT_TRUE(WaitFor([&] { return fs::exists(first->folder.file("data.dat")); }, 15000));
-    QTest::qSleep(300);
-    EXPECT_EQ(first->process.state(), QProcess::Running);
 }
 
 TEST_F(ContinuityTest, FifosNeverBlockAndHiddenFilesAreNotTracks) {
@@ -386,8 +275,8 @@ TEST_F(ContinuityTest, FifosNeverBlockAndHiddenFilesAreNotTracks) {
     const std::string fifo = media.file("Лирика/03.mp3");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     startPlaying(files[0]);
-    ASSERT_EQ(player->window()->trackList()->count(), 1);
-    EXPECT_EQ(player->window()->trackList()->item(0)->text(), QStringLiteral("01.wav"));
+    ASSERT_EQ(w->trackList()->count(), 1);
+    EXPECT_EQ(w->trackList()->item(0)->text(), QStringLiteral("01.wav"));
     player->addFolder(fifo);
     EXPECT_EQ(player->warnings(), QStringList{QStringLiteral("Ошибка воспроизведения")});
     player->exitAndReset();
@@ -398,7 +287,7 @@ TEST_F(ContinuityTest, FifosNeverBlockAndHiddenFilesAreNotTracks) {
     ASSERT_EQ(mkfifo(data().c_str(), 0600), 0);
     ASSERT_EQ(mkfifo(player->settingsFile().c_str(), 0600), 0);
     player->clearWarnings();
-    ASSERT_TRUE(player->start());
+    ASSERT_TRUE(Start());
     player->exitAndReset();
     EXPECT_EQ(player->warnings().size(), 2);
     EXPECT_TRUE(fs::is_fifo(data()));
@@ -413,17 +302,17 @@ TEST_F(ContinuityTest, SleepTimerCountsNeitherSuspendNorWallClockJumps) {
     startPlaying(files[0]);
     ArmSleepTimer(QStringLiteral("1"));
     const QString armed = QStringLiteral("Выключение:   01:00");
-    ASSERT_TRUE(WaitFor([&] { return player->window()->statusText(0) == armed; }, 3000));
+    ASSERT_TRUE(PumpUntil([&] { return w->statusText(0) == armed; }, 3000));
     // A night suspended (all clocks but the monotonic one run on), then the wall clock set forward.
     for (const auto& [wallStep, bootStep] : {std::pair{8 * 3600, 8 * 3600}, {3 * 3600, 0}}) {
         wall += wallStep;
         boot += bootStep;
         Pump(500);
         EXPECT_FALSE(app.exiting);
-        EXPECT_EQ(player->window()->statusText(0), armed);
+        EXPECT_EQ(w->statusText(0), armed);
     }
     monotonic += 61;
-    EXPECT_TRUE(WaitFor([] { return app.exiting; }, 3000));
+    EXPECT_TRUE(PumpUntil([] { return app.exiting; }, 3000));
 }
 
 } // namespace
