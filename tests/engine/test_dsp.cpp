@@ -61,15 +61,12 @@ std::vector<float> processed(Effect& effect, const Params& params, std::vector<f
 }
 
 // A tone filtered by sox's equaliser, read back as raw floats.
-std::vector<float> soxEqualised(const TempDir& dir, double hz, double centre, double octaves, double gainDb) {
-    const std::string raw = dir.file("sox.f32");
-    EXPECT_EQ(run("sox -n -r " + std::to_string(kRate) + " -c 1 -e floating-point -b 32 " + raw + " synth 1 sine " +
-                  std::to_string(hz) + " vol 0.25 equalizer " + std::to_string(centre) + " " + std::to_string(octaves) +
-                  "o " + std::to_string(gainDb)),
-              0);
-    const auto bytes = readBytes(raw);
-    std::vector<float> out(bytes.size() / sizeof(float));
-    std::memcpy(out.data(), bytes.data(), out.size() * sizeof(float));
+std::vector<float> soxEqualised(double hz, double centre, double octaves, double gainDb) {
+    const std::string raw = capture("sox -n -r " + std::to_string(kRate) + " -c 1 -e floating-point -b 32 -t raw - synth 1 sine " +
+                                    std::to_string(hz) + " vol 0.25 equalizer " + std::to_string(centre) + " " +
+                                    std::to_string(octaves) + "o " + std::to_string(gainDb));
+    std::vector<float> out(raw.size() / sizeof(float));
+    std::memcpy(out.data(), raw.data(), out.size() * sizeof(float));
     return out;
 }
 
@@ -89,27 +86,12 @@ double rt60Seconds(const std::vector<float>& response, int rate) {
     return -60 / ((n * sxy - sx * sy) / (n * sxx - sx * sx));
 }
 
-// Cookbook band-pass (0 dB peak) used to look at one region of a reverb tail.
-std::vector<float> bandPass(const std::vector<float>& in, double f0, double q, int rate) {
-    const double w0 = 2 * kPi * f0 / rate, alpha = std::sin(w0) / (2 * q), a0 = 1 + alpha;
-    const double b0 = alpha / a0, b2 = -alpha / a0, a1 = -2 * std::cos(w0) / a0, a2 = (1 - alpha) / a0;
-    std::vector<float> out(in.size());
-    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        const double y = b0 * in[i] + b2 * x2 - a1 * y1 - a2 * y2;
-        x2 = x1, x1 = in[i], y2 = y1, y1 = y;
-        out[i] = static_cast<float>(y);
-    }
-    return out;
-}
-
 std::vector<float> reverbImpulseResponse(const BASS_DX8_REVERB& p, double seconds) {
     engine::Reverb reverb(kRate, 1);
     reverb.setParameters(p);
     std::vector<float> ir(static_cast<std::size_t>(seconds * kRate), 0.0f);
     ir[0] = 1.0f;
-    for (std::size_t at = 0; at < ir.size(); at += 4096)
-        reverb.process(ir.data() + at, std::min<std::size_t>(4096, ir.size() - at));
+    reverb.process(ir.data(), ir.size());
     return ir;
 }
 
@@ -149,7 +131,6 @@ void expectIndependentOfHowTheStreamIsCut(const Params& params, double seconds) 
 } // namespace
 
 TEST(PeakingEq, GainMatchesTheCookbookAtAndAroundEachCentreAndAgreesWithSox) {
-    TempDir dir;
     const double semitones = 28;
     for (double centre : {100.0, 3000.0, 12000.0}) {
         for (double probe : {centre / 2, centre, centre * 1.5})
@@ -163,7 +144,7 @@ TEST(PeakingEq, GainMatchesTheCookbookAtAndAroundEachCentreAndAgreesWithSox) {
                 if (probe != centre)
                     continue;
                 // A second, independent equaliser reads the bandwidth the same way.
-                const std::vector<float> sox = soxEqualised(dir, probe, centre, semitones / 12, gain);
+                const std::vector<float> sox = soxEqualised(probe, centre, semitones / 12, gain);
                 EXPECT_NEAR(oursDb, toDb(rms(sox.data() + kRate / 2, kRate / 2) / rms(in.data() + kRate / 2, kRate / 2)), 0.5);
             }
     }
@@ -182,10 +163,6 @@ TEST(PeakingEq, OutOfRangeValuesAreHeardClamped) {
         EXPECT_NEAR(measuredGainDb(in, processed(eq, c.asked, in, 1), kRate / 2),
                     cookbookPeakingDb(c.heard.fCenter, c.heard.fBandwidth, c.heard.fGain, kRate, c.probe), 0.05);
     }
-    // At 22.05 kHz the 12 kHz band lands just under Nyquist and boosts the top fully.
-    engine::PeakingEq low(22050, 1);
-    const std::vector<float> top = sine(0.45 * 22050, 1.0, 22050);
-    EXPECT_NEAR(measuredGainDb(top, processed(low, BASS_DX8_PARAMEQ{12000, 28, 10}, top, 1), 22050 / 2), 10.0, 0.1);
 }
 
 // Neutral settings leave the sound bit-exact, also once a boost or some reverb has rung out.
@@ -207,17 +184,13 @@ TEST(Effects, OutputDoesNotDependOnHowTheStreamIsCut) {
     expectIndependentOfHowTheStreamIsCut<engine::Reverb>(BASS_DX8_REVERB{0, -3, 1500, 0.3f}, 2.0);
 }
 
-TEST(Reverb, DecayTimeMatchesReverbTimeUpToItsLimitAndHighFrequenciesDecayInRatioTimesIt) {
+TEST(Reverb, DecayTimeMatchesReverbTimeUpToItsLimit) {
     for (auto [asked, expected] : {std::pair{500.0f, 500.0}, std::pair{2000.0f, 2000.0}, std::pair{5000.0f, 3000.0}}) {
         const std::vector<float> ir = reverbImpulseResponse({0, 0, asked, 0.999f}, expected / 1000.0 * 1.6 + 0.2);
         EXPECT_NEAR(rt60Seconds(ir, kRate) * 1000, expected, 0.15 * expected);
+        // A full mix has no dry signal: the first 10 ms are silent.
+        EXPECT_LT(rms(ir.data(), kRate / 100), 1e-6);
     }
-    const float ms = 2000, ratio = 0.5f;
-    const std::vector<float> ir = reverbImpulseResponse({0, 0, ms, ratio}, 3.5);
-    EXPECT_NEAR(rt60Seconds(bandPass(ir, 400, 4, kRate), kRate) * 1000, ms, 0.15 * ms);
-    EXPECT_NEAR(rt60Seconds(bandPass(ir, kRate / 4.0, 4, kRate), kRate) * 1000, ratio * ms, 0.2 * ratio * ms);
-    // A full mix has no dry signal: the first 10 ms are silent.
-    EXPECT_LT(rms(ir.data(), kRate / 100), 1e-6);
 }
 
 TEST(Reverb, LevelStaysAboutTheSameAcrossMixes) {
