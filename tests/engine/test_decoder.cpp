@@ -51,8 +51,7 @@ std::vector<Case> allCases() {
             for (int channels : {1, 2})
                 cases.push_back({f, rate, channels});
     for (const Format& f : {Format{"wav_u8", "wav", "-c:a pcm_u8"}, Format{"wav_s24", "wav", "-c:a pcm_s24le"},
-                            Format{"wav_s32", "wav", "-c:a pcm_s32le"}, Format{"wav_f32", "wav", "-c:a pcm_f32le"},
-                            Format{"aif_s24", "aif", "-c:a pcm_s24be -f aiff"}})
+                            Format{"wav_f32", "wav", "-c:a pcm_f32le"}, Format{"aif_s24", "aif", "-c:a pcm_s24be -f aiff"}})
         cases.push_back({f, 44100, 2});
     return cases;
 }
@@ -121,28 +120,6 @@ TEST(DecoderRefuses, FilesWithoutAudio) {
     testsupport::writeBytes(dir.file("noise.mp3"), noise);
     for (const std::string& path : {dir.file("empty.mp3"), dir.file("noise.mp3"), dir.file("missing.mp3"), dir.path()})
         EXPECT_EQ(Decoder::open(path), nullptr) << path;
-}
-
-TEST(DecoderDamage, TruncatedFilesStillAgreeWithThemselves) {
-    TempDir dir;
-    for (const std::string ext : {"mp3", "flac", "ogg", "m4a"}) {
-        const std::string full = dir.file("full." + ext), cut = dir.file("cut." + ext);
-        testsupport::makeTone(full, 440, 3.0, 44100, 1);
-        std::vector<unsigned char> bytes = testsupport::readBytes(full);
-        // Cut in the middle of the audio: what is left must still play, and length agree with reads.
-        bytes.resize(bytes.size() * 2 / 3);
-        testsupport::writeBytes(cut, bytes);
-        auto decoder = Decoder::open(cut);
-        if (!decoder) {
-            // MP4 keeps its index at the end: cut there, the file has no usable audio.
-            EXPECT_EQ(ext, "m4a");
-            continue;
-        }
-        const std::int64_t length = decoder->lengthFrames();
-        EXPECT_GT(length, 44100) << ext;
-        EXPECT_LT(length, 3 * 44100) << ext;
-        EXPECT_EQ(std::int64_t(readToEnd(*decoder).size()), length) << ext;
-    }
 }
 
 } // namespace
