@@ -18,13 +18,11 @@ namespace {
 
 constexpr double kSeconds = 2.0;
 
-enum class SeekCheck { Exact, MaxDifference, Rms };
-
 struct Format {
     std::string name, extension, encoderArgs;
-    // How samples after a seek are compared with the same samples read linearly.
-    SeekCheck check = SeekCheck::Exact;
+    // Largest difference (RMS difference if rmsOnly) between samples after a seek and the same read linearly.
     float seekTolerance = 0;
+    bool rmsOnly = false;
     // How far the length may stray from the generated length (codecs without gapless information).
     int lengthSlack = 0;
     int decodedRate = 0; // 0: the file's own
@@ -41,20 +39,19 @@ struct Case {
 std::vector<Case> allCases() {
     const Format flac{"flac", "flac", "-c:a flac"}, wav16{"wav_s16", "wav", "-c:a pcm_s16le"};
     std::vector<Case> cases = {{flac, 8000, 1}, {flac, 96000, 6}, {wav16, 192000, 2}};
-    for (const Format& f : {Format{"mp3", "mp3", "-c:a libmp3lame -b:a 64k", SeekCheck::MaxDifference, 1e-4f},
-                            Format{"aac_m4a", "m4a", "-c:a aac -b:a 96k", SeekCheck::Rms, 0.02f},
-                            Format{"aac_m4b", "m4b", "-c:a aac -b:a 64k -f mp4", SeekCheck::Rms, 0.02f},
-                            Format{"vorbis", "ogg", "-c:a libvorbis -q:a 3", SeekCheck::MaxDifference, 1e-4f},
-                            Format{"opus", "opus", "-c:a libopus -b:a 48k", SeekCheck::MaxDifference, 2e-3f, 0, 48000},
-                            Format{"opus_ogg", "ogg", "-c:a libopus -b:a 48k", SeekCheck::MaxDifference, 2e-3f, 0, 48000},
-                            Format{"wma", "wma", "-c:a wmav2 -b:a 64k", SeekCheck::MaxDifference, 1e-4f, 2 * 2048},
+    for (const Format& f : {Format{"mp3", "mp3", "-c:a libmp3lame -b:a 64k", 1e-4f},
+                            Format{"aac_m4a", "m4a", "-c:a aac -b:a 96k", 0.02f, true},
+                            Format{"aac_m4b", "m4b", "-c:a aac -b:a 64k -f mp4", 0.02f, true},
+                            Format{"vorbis", "ogg", "-c:a libvorbis -q:a 3", 1e-4f},
+                            Format{"opus", "opus", "-c:a libopus -b:a 48k", 2e-3f, false, 0, 48000},
+                            Format{"opus_ogg", "ogg", "-c:a libopus -b:a 48k", 2e-3f, false, 0, 48000},
+                            Format{"wma", "wma", "-c:a wmav2 -b:a 64k", 1e-4f, false, 2 * 2048},
                             flac, wav16, Format{"aiff", "aiff", "-c:a pcm_s16be"}})
         for (int rate : {22050, 44100, 48000})
             for (int channels : {1, 2})
                 cases.push_back({f, rate, channels});
     for (const Format& f : {Format{"wav_u8", "wav", "-c:a pcm_u8"}, Format{"wav_s24", "wav", "-c:a pcm_s24le"},
-                            Format{"wav_s32", "wav", "-c:a pcm_s32le"}, Format{"wav_f32", "wav", "-c:a pcm_f32le"},
-                            Format{"aif_s24", "aif", "-c:a pcm_s24be -f aiff"}})
+                            Format{"wav_f32", "wav", "-c:a pcm_f32le"}, Format{"aif_s24", "aif", "-c:a pcm_s24be -f aiff"}})
         cases.push_back({f, 44100, 2});
     return cases;
 }
@@ -102,7 +99,7 @@ TEST_P(DecoderFormats, LengthMatchesLinearReadAndSeeksAreExact) {
             worst = std::max(worst, difference[i] = std::abs(afterSeek[i] - linear[target * ch + i]));
         if (!expected) // the very end is a valid place with nothing left to read
             continue;
-        EXPECT_LE(format.check == SeekCheck::Rms ? testsupport::rms(difference.data(), difference.size()) : worst,
+        EXPECT_LE(format.rmsOnly ? testsupport::rms(difference.data(), difference.size()) : worst,
                   format.seekTolerance);
     }
     EXPECT_FALSE(decoder->seek(length + 1));
@@ -119,42 +116,10 @@ TEST(DecoderRefuses, FilesWithoutAudio) {
     TempDir dir;
     std::vector<unsigned char> noise(64 * 1024);
     std::generate(noise.begin(), noise.end(), std::mt19937(7));
-    // A CD track link as Windows shows it: RIFF form "CDDA" with a "fmt " chunk, 44 bytes.
-    std::vector<unsigned char> cda = {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'C', 'D', 'D', 'A', 'f', 'm', 't', ' ', 24};
-    cda.resize(44, 0);
-    // An mp3 cut after its ID3 tag and Info frame: headers, no audio frame.
-    testsupport::makeTone(dir.file("full.mp3"), 440, 1.0, 44100, 2, "-c:a libmp3lame");
-    std::vector<unsigned char> headerOnly = testsupport::readBytes(dir.file("full.mp3"));
-    headerOnly.resize(400);
-    for (const auto& [name, bytes] : {std::pair{std::string("empty.mp3"), std::vector<unsigned char>{}},
-                                      {"noise.mp3", noise}, {"Track01.cda", cda}, {"cut.mp3", headerOnly}}) {
-        testsupport::writeBytes(dir.file(name), bytes);
-        EXPECT_EQ(Decoder::open(dir.file(name)), nullptr) << name;
-    }
-    EXPECT_EQ(Decoder::open(dir.file("missing.mp3")), nullptr);
-    EXPECT_EQ(Decoder::open(dir.path()), nullptr);
-}
-
-TEST(DecoderDamage, TruncatedFilesStillAgreeWithThemselves) {
-    TempDir dir;
-    for (const std::string ext : {"mp3", "flac", "ogg", "m4a"}) {
-        const std::string full = dir.file("full." + ext), cut = dir.file("cut." + ext);
-        testsupport::makeTone(full, 440, 3.0, 44100, 1);
-        std::vector<unsigned char> bytes = testsupport::readBytes(full);
-        // Cut in the middle of the audio: what is left must still play, and length agree with reads.
-        bytes.resize(bytes.size() * 2 / 3);
-        testsupport::writeBytes(cut, bytes);
-        auto decoder = Decoder::open(cut);
-        if (!decoder) {
-            // MP4 keeps its index at the end: cut there, the file has no usable audio.
-            EXPECT_EQ(ext, "m4a");
-            continue;
-        }
-        const std::int64_t length = decoder->lengthFrames();
-        EXPECT_GT(length, 44100) << ext;
-        EXPECT_LT(length, 3 * 44100) << ext;
-        EXPECT_EQ(std::int64_t(readToEnd(*decoder).size()), length) << ext;
-    }
+    testsupport::writeBytes(dir.file("empty.mp3"), {});
+    testsupport::writeBytes(dir.file("noise.mp3"), noise);
+    for (const std::string& path : {dir.file("empty.mp3"), dir.file("noise.mp3"), dir.file("missing.mp3"), dir.path()})
+        EXPECT_EQ(Decoder::open(path), nullptr) << path;
 }
 
 } // namespace

@@ -14,11 +14,9 @@
 
 namespace testsupport {
 
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tellwick-test-XXXXXX").string();
-    if (!mkdtemp(tmpl.data()))
+TempDir::TempDir() : path_((std::filesystem::temp_directory_path() / "tellwick-test-XXXXXX").string()) {
+    if (!mkdtemp(path_.data()))
         throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
 }
 
 TempDir::~TempDir() {
@@ -55,38 +53,32 @@ std::string capture(const std::string& command) {
 
 std::string shellQuote(const std::string& text) {
     std::string q = "'";
-    for (char c : text) {
-        if (c == '\'')
-            q += "'\\''";
-        else
-            q += c;
-    }
+    for (char c : text)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
 }
 
-static void mustRun(const std::string& command) {
+// Encodes an ffmpeg lavfi source to path, or throws.
+static void encode(const std::string& source, int channels, const std::string& extraArgs, const std::string& path) {
+    const std::string command = "ffmpeg -nostdin -loglevel error -y -f lavfi -i " + shellQuote(source) + " -ac " +
+                                std::to_string(channels) + " " + extraArgs + " " + shellQuote(path);
     if (run(command) != 0)
         throw std::runtime_error("fixture command failed: " + command);
 }
 
-void makeTone(const std::string& path, double hz, double seconds, int rate, int channels,
-              const std::string& extraArgs) {
-    std::ostringstream cmd;
-    cmd << "ffmpeg -nostdin -loglevel error -y -f lavfi -i 'sine=frequency=" << hz << ":sample_rate=" << rate
-        << ":duration=" << seconds << "' -ac " << channels << " " << extraArgs << " " << shellQuote(path);
-    mustRun(cmd.str());
+void makeTone(const std::string& path, double hz, double seconds, int rate, int channels, const std::string& extraArgs) {
+    std::ostringstream src;
+    src << "sine=frequency=" << hz << ":sample_rate=" << rate << ":duration=" << seconds;
+    encode(src.str(), channels, extraArgs, path);
 }
 
-void makeSteppedTone(const std::string& path, double baseHz, double stepHz, int steps,
-                     double stepSeconds, int rate, int channels, const std::string& extraArgs) {
-    // aevalsrc: frequency jumps at every step boundary; phase stays continuous within a step.
-    std::ostringstream expr;
-    expr << "sin(2*PI*(" << baseHz << "+" << stepHz << "*floor(t/" << stepSeconds << "))*t)";
-    std::ostringstream cmd;
-    cmd << "ffmpeg -nostdin -loglevel error -y -f lavfi -i \"aevalsrc=exprs='" << expr.str()
-        << "':sample_rate=" << rate << ":duration=" << steps * stepSeconds << "\" -ac " << channels << " "
-        << extraArgs << " " << shellQuote(path);
-    mustRun(cmd.str());
+void makeSteppedTone(const std::string& path, double baseHz, double stepHz, int steps, double stepSeconds, int rate,
+                     int channels, const std::string& extraArgs) {
+    // The frequency jumps at every step boundary.
+    std::ostringstream src;
+    src << "aevalsrc=exprs=sin(2*PI*(" << baseHz << "+" << stepHz << "*floor(t/" << stepSeconds
+        << "))*t):sample_rate=" << rate << ":duration=" << steps * stepSeconds;
+    encode(src.str(), channels, extraArgs, path);
 }
 
 std::vector<unsigned char> readBytes(const std::string& path) {
@@ -141,12 +133,10 @@ double dominantFrequency(const float* samples, std::size_t count, int sampleRate
 }
 
 double rms(const float* samples, std::size_t count) {
-    if (count == 0)
-        return 0;
     double sum = 0;
     for (std::size_t i = 0; i < count; ++i)
         sum += double(samples[i]) * samples[i];
-    return std::sqrt(sum / count);
+    return count ? std::sqrt(sum / count) : 0;
 }
 
 } // namespace testsupport

@@ -23,29 +23,22 @@ private:
     std::string path_;
 };
 
-// Polls done() every pollMs milliseconds until it holds or deadlineMs have passed; returns its
-// last answer. Waits end on the condition, never on luck with a busy machine's timing.
+// Polls done() every pollMs until it holds or deadlineMs have passed; returns its last answer.
 bool WaitUntil(const std::function<bool()>& done, int deadlineMs = 15000, int pollMs = 5);
 
-// Runs a shell command; returns its exit status (0 = success). Output goes to stderr.
+// Runs a shell command: its exit status (0 = success; output goes to stderr), or what it printed.
 int run(const std::string& command);
-// Runs a shell command and returns what it printed on stdout.
 std::string capture(const std::string& command);
-// Quotes text for the shell.
 std::string shellQuote(const std::string& text);
 
-// A pure tone: ffmpeg's sine source, encoded by the extension of path
-// (wav, mp3, flac, ogg, opus, m4a, m4b, wma, aiff, ape is not encodable).
-// extraArgs go before the output name (e.g. "-c:a pcm_s24le").
+// A pure tone from ffmpeg, encoded by the extension of path; extraArgs go before the output name.
 void makeTone(const std::string& path, double hz, double seconds, int rate, int channels,
               const std::string& extraArgs = "");
 
-// A stepped tone: each step lasts stepSeconds and step k has frequency baseHz + k * stepHz,
-// so the frequency heard tells the position.
+// Step k lasts stepSeconds at baseHz + k * stepHz, so the frequency heard tells the position.
 void makeSteppedTone(const std::string& path, double baseHz, double stepHz, int steps,
                      double stepSeconds, int rate, int channels, const std::string& extraArgs = "");
 
-// Reads a file's raw bytes.
 std::vector<unsigned char> readBytes(const std::string& path);
 void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes);
 
@@ -55,10 +48,8 @@ std::vector<unsigned char> int32Bytes(std::initializer_list<std::int32_t> values
 std::vector<unsigned char> bookSlotBytes(const std::string& path, std::int64_t position);
 std::vector<unsigned char> joinBytes(std::initializer_list<std::vector<unsigned char>> parts);
 
-// Dominant frequency of a block of mono samples (zero-crossing count refined by
-// parabolic FFT-free estimate: good to about 1% for clean tones).
+// Dominant frequency of a block of mono samples by rising zero crossings (about 1% for clean tones).
 double dominantFrequency(const float* samples, std::size_t count, int sampleRate);
-// Root-mean-square level.
 double rms(const float* samples, std::size_t count);
 
 } // namespace testsupport

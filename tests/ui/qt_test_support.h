@@ -10,8 +10,7 @@ struct QtApplicationEnvironment : ::testing::Environment {
     void SetUp() override
     {
         static int argc = 1;
-        static char name[] = "tellwick-ui-tests";
-        static char* argv[] = {name, nullptr};
+        static char name[] = "tellwick-ui-tests", *argv[] = {name, nullptr};
         app = std::make_unique<QApplication>(argc, argv);
     }
     void TearDown() override { app.reset(); }

@@ -33,10 +33,7 @@ void WhenModalShows(std::function<void(QWidget*)> act)
 }
 
 template <typename T = QWidget>
-T* Child(QWidget* dialog, int id)
-{
-    return dialog->findChild<T*>(QString::number(id));
-}
+T* Child(QWidget* dialog, int id) { return dialog->findChild<T*>(QString::number(id)); }
 
 // Enter and Escape end neither dialog: only OK or closing the window does. (What the sleep
 // entry returns and how both end when the application exits is checked by the sleep timer's tests.)
@@ -47,11 +44,9 @@ TEST(Dialogs, EnterAndEscapeEndNeitherTheAboutBoxNorTheSleepEntry)
     for (bool about : {true, false}) {
         WhenModalShows([&](QWidget* dialog) {
             QList<QWidget*> targets = {dialog};
-            if (about) {
-                EXPECT_EQ(Child<QLabel>(dialog, ids::AboutVersionText)->text(), QStringLiteral("2.4.F.1"));
-            } else {
+            if (!about)
                 targets << Child(dialog, ids::SleepMinutesEdit) << Child(dialog, ids::SleepOkButton);
-            }
+            EXPECT_TRUE(!about || Child<QLabel>(dialog, ids::AboutVersionText)->text() == QStringLiteral("2.4.F.1"));
             for (QWidget* target : targets)
                 for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
                     QTest::keyClick(target, key);
@@ -63,7 +58,7 @@ TEST(Dialogs, EnterAndEscapeEndNeitherTheAboutBoxNorTheSleepEntry)
     }
 }
 
-TEST(Dialogs, WarningIsAnOwnedBoxOrGoesThroughItsSeamAndOpenFileOffersPlayableFiles)
+TEST(Dialogs, WarningIsAnOwnedBoxAndOpenFileOffersPlayableFiles)
 {
     QWidget owner;
     owner.show();
@@ -75,11 +70,6 @@ TEST(Dialogs, WarningIsAnOwnedBoxOrGoesThroughItsSeamAndOpenFileOffersPlayableFi
         QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
     });
     ShowWarning(&owner, QStringLiteral("первое"));
-    QStringList seamTexts;
-    SetWarningSeam([&](const QString& shownText) { seamTexts << shownText; });
-    ShowWarning(&owner, QStringLiteral("второе"));
-    SetWarningSeam(nullptr);
-    EXPECT_EQ(seamTexts, QStringList{QStringLiteral("второе")});
 
     const QTemporaryDir folder;
     const QString book = folder.filePath(QStringLiteral("глава 1.mp3"));
