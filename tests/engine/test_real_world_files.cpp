@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -180,6 +182,63 @@ TEST_F(RealWorldFiles, DamagedFloatSamplesDoNotPoisonTheEffects) {
         const double before = rms(all.data() + 4410, 13230), after = rms(all.data() + 2 * 44100, 44100);
         EXPECT_NEAR(after, before, 0.2 * before);
     }
+}
+
+// Ten channels with a tone in the first only, and seventy (more than the resampler takes): the
+// tone is heard, through the effects, and leaks into no other channel.
+TEST_F(RealWorldFiles, ManyChannelsAreHeardWithoutLeaksThroughTheEffects) {
+    ASSERT_EQ(run("sox -n -r 44100 -c 1 " + dir.file("tone.wav") + " synth 2 sine 440 vol 0.5"), 0);
+    ASSERT_EQ(run("sox -n -r 44100 -c 1 " + dir.file("quiet.wav") + " trim 0 2"), 0);
+    for (int count : {10, 70}) {
+        SCOPED_TRACE(count);
+        std::string inputs = dir.file("tone.wav");
+        for (int c = 1; c < count; ++c)
+            inputs += " " + dir.file("quiet.wav");
+        const std::string path = dir.file(std::to_string(count) + ".wav");
+        ASSERT_EQ(run("sox -M " + inputs + " " + path), 0);
+        const Stream s(path);
+        ASSERT_NE(s.handle, 0u);
+        EXPECT_EQ(s.frames(), 2 * s.rate);
+        const BASS_DX8_PARAMEQ boost{440.0f, 12.0f, 6.0f};
+        ASSERT_TRUE(BASS_FXSetParameters(BASS_ChannelSetFX(s.handle, BASS_FX_DX8_PARAMEQ, 0), &boost));
+        const auto all = s.read(std::size_t(s.frames()));
+        const auto first = channel(all, s.channels, 0);
+        EXPECT_GT(rms(first.data(), first.size()), 0.05);
+        EXPECT_NEAR(dominantFrequency(first.data(), first.size(), s.rate), 440, 5);
+        for (int c = 1; c < s.channels; ++c) {
+            const auto other = channel(all, s.channels, c);
+            EXPECT_LT(rms(other.data(), other.size()), 1e-4) << "channel " << c;
+        }
+    }
+}
+
+// Titles with characters beyond the Basic Multilingual Plane come out of every tag format whole;
+// a header that declares a 2 GHz rate and a preallocated download of zeros named .mp3 are
+// refused at once, without the memory the header asks for.
+TEST_F(RealWorldFiles, WideTagCharactersSurviveAndHostileFilesAreRefusedQuickly) {
+    const std::string title = "Глава 😀 один 𝄞";
+    for (const char* ext : {"mp3", "m4a", "ogg", "flac"}) {
+        const std::string path = dir.file(std::string("tagged.") + ext);
+        makeTone(path, 440, 0.3, 44100, 1, "-id3v2_version 3 -metadata title=" + shellQuote(title));
+        const Stream s(path);
+        ASSERT_NE(s.handle, 0u) << ext;
+        EXPECT_EQ(std::string(TAGS_Read(s.handle, "%TITL")), title) << ext;
+    }
+    ffmpeg("-f lavfi -i sine=440:d=0.4 -ac 1 -c:a pcm_s16le " + dir.file("ghz.wav"));
+    auto wav = readBytes(dir.file("ghz.wav"));
+    const auto rate = int32Bytes({2'000'000'000});
+    std::copy(rate.begin(), rate.end(), wav.begin() + 24); // the fmt chunk's sample rate
+    writeBytes(dir.file("ghz.wav"), wav);
+    ASSERT_EQ(run("truncate -s 2G " + dir.file("zeros.mp3")), 0);
+    for (const char* name : {"ghz.wav", "zeros.mp3"}) {
+        const auto start = std::chrono::steady_clock::now();
+        const Stream s(dir.file(name));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(s.handle, 0u) << name;
+        // Before, these took a minute or more; the bound leaves room for a loaded machine.
+        EXPECT_LT(seconds, 15.0) << name;
+    }
+    std::remove(dir.file("zeros.mp3").c_str());
 }
 
 } // namespace
