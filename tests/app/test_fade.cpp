@@ -1,36 +1,28 @@
 // The sleep timer's fade: heard through the private sound server, the clock through its seam,
 // the power-off answered by a fake logind on a private system bus.
-#include <gtest/gtest.h>
-
 #include <QApplication>
 #include <QTimer>
 #include <cmath>
-#include <cstring>
 
-#include "app/app_state.h"
 #include "sleep/sleep_timer.h"
-#include "support/fixtures.h"
-#include "support/pulse_server.h"
+#include "support/qt/app_test.h"
 #include "support/qt/fake_logind.h"
-#include "support/qt/player_harness.h"
 
 using namespace testsupport;
 
 namespace {
 
 constexpr std::int64_t T0 = 1'700'000'000;
+using SleepFade = AppTest;
 
-TEST(SleepFade, LevelFallsInDbThroughTheLastThirtySecondsReArmingRestoresItAndTheSlotKeepsTheFadesStart) {
+TEST_F(SleepFade, LevelFallsInDbThroughTheLastThirtySecondsReArmingRestoresItAndTheSlotKeepsTheFadesStart) {
     PrivateSystemBus::instance();
-    static PulseServer sound;
     std::int64_t clock = T0;
     SetClockSeam([&](clockid_t) { return clock; });
-    TempDir program, media;
     const std::string track = media.file("tone.wav");
     makeTone(track, 440, 200, 44100, 1, "-af volume=0.5");
-    PlayerHarness player(program.path());
-    ASSERT_TRUE(player.start());
-    player.addFolder(track);
+    ASSERT_TRUE(Start());
+    player->addFolder(track);
     FakeLogind logind(FakeLogind::Answer::Accept);
 
     const auto tickAt = [&](std::int64_t now) {
@@ -64,11 +56,7 @@ TEST(SleepFade, LevelFallsInDbThroughTheLastThirtySecondsReArmingRestoresItAndTh
     QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
     watchdog.start(20000);
     ASSERT_EQ(QApplication::exec(), 0) << "the timer fired";
-    const auto data = readBytes(player.dataFile());
-    ASSERT_GE(data.size(), 272u);
-    std::int64_t saved = 0;
-    std::memcpy(&saved, data.data() + 264, sizeof saved);
-    EXPECT_EQ(saved, fadeStart);
+    EXPECT_EQ(SlotPosition(SlotOf(readBytes(player->dataFile()))), fadeStart);
     EXPECT_EQ(logind.calls().size(), 1u);
     SetClockSeam(nullptr);
 }

@@ -59,10 +59,6 @@ long FirstHeard(const MonitorCapture& capture, long from, double hz) {
     return -1;
 }
 
-QString FileUri(const std::string& path) {
-    return QUrl::fromLocalFile(QString::fromStdString(path)).toString(QUrl::FullyEncoded);
-}
-
 // A book of two files, and another folder whose first track in list order is 9.wav.
 struct Book {
     TempDir dir;
@@ -243,7 +239,9 @@ TEST_F(MprisTest, SecondLaunchBringsTheRunningWindowForwardWithItsFileAndEndsWit
 }
 
 TEST_F(MprisTest, FilesAndFoldersOpenFromAClientOrADropAndQuitSaves) {
-    auto open = [](const std::vector<std::string>& named) { Playerctl({"open", FileUri(named[0])}); };
+    auto open = [](const std::vector<std::string>& named) {
+        Playerctl({"open", QUrl::fromLocalFile(QString::fromStdString(named[0])).toString(QUrl::FullyEncoded)});
+    };
     // Dragged from a file manager over a control: the window's own routing finds the target.
     auto dropOn = [&](QWidget* control) {
         return [this, control](const std::vector<std::string>& named) {
@@ -306,6 +304,25 @@ TEST_F(MprisTest, FilesAndFoldersOpenFromAClientOrADropAndQuitSaves) {
     EXPECT_TRUE(app.exiting);
     EXPECT_GT(app.bookRecord.position, 0);
     EXPECT_EQ(SlotOf(readBytes(player->dataFile())), bookSlotBytes(book().nine, app.bookRecord.position));
+}
+
+TEST_F(MprisTest, RateReadsAndSetsTheSpeedWithinItsLimits) {
+    player->addFolder(book().first);
+    const auto property = [](const QStringList& args) {
+        const Finished run = RunToEnd("dbus-send", QStringList{"--session", "--print-reply", "--dest=" + mprisService,
+                                                               mprisPath, "org.freedesktop.DBus.Properties." + args[0],
+                                                               "string:" + mprisPlayerInterface} + args.mid(1));
+        EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+        return run.out.simplified();
+    };
+    EXPECT_TRUE(property({"Get", "string:MinimumRate"}).endsWith("double 0.5"));
+    EXPECT_TRUE(property({"Get", "string:MaximumRate"}).endsWith("double 3"));
+    EXPECT_TRUE(property({"Get", "string:Rate"}).endsWith("double 1"));
+    property({"Set", "string:Rate", "variant:double:1.75"});
+    EXPECT_EQ(w->speedLabel()->text(), QStringLiteral("1,75×"));
+    EXPECT_TRUE(property({"Get", "string:Rate"}).endsWith("double 1.75"));
+    player->command(ids::MenuSpeedFirst + 7);
+    EXPECT_TRUE(property({"Get", "string:Rate"}).endsWith("double 3"));
 }
 
 TEST(DesktopEntry, IsValidAndOffersWhatThePlayerOpens) {

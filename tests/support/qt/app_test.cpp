@@ -1,5 +1,6 @@
 #include "support/qt/app_test.h"
 
+#include <QToolButton>
 #include <filesystem>
 
 #include "app/app_state.h"
@@ -44,6 +45,18 @@ std::string SlotPath(const std::string& dataFile, int book) {
 double EngineSeconds() {
     const QWORD bytes = app.currentStream ? BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE) : QWORD(-1);
     return bytes == QWORD(-1) ? 0 : BASS_ChannelBytes2Seconds(app.currentStream, bytes);
+}
+
+bool ClickTab(MainWindow* w, int index) {
+    QTabBar* bar = w->bookTabs();
+    for (int tries = 0; tries < 10 && !bar->rect().contains(bar->tabRect(index)); ++tries) {
+        const Qt::ArrowType toward = bar->tabRect(index).left() < 0 ? Qt::LeftArrow : Qt::RightArrow;
+        for (QToolButton* scroll : bar->findChildren<QToolButton*>())
+            if (scroll->isVisible() && scroll->arrowType() == toward)
+                QTest::mouseClick(scroll, Qt::LeftButton);
+    }
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
+    return bar->currentIndex() == index;
 }
 
 PlayerProcess::PlayerProcess(const Environment& env) {

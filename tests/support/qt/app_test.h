@@ -48,6 +48,9 @@ std::string SlotPath(const std::string& dataFile, int book = 0);
 // The place the engine reports as heard, in seconds of the current file (0 without a stream).
 double EngineSeconds();
 
+// A listener's click on book tab `index`, scrolling the bar to it first; true when it became current.
+bool ClickTab(MainWindow* w, int index);
+
 // Environment variables set for a process, over the test's own.
 using Environment = std::vector<std::pair<QString, QString>>;
 

@@ -24,8 +24,6 @@ public:
     static PrivateSystemBus& instance();
     const std::string& address() const { return address_; }
 
-    PrivateSystemBus(const PrivateSystemBus&) = delete;
-    PrivateSystemBus& operator=(const PrivateSystemBus&) = delete;
     ~PrivateSystemBus();
 
 private:
@@ -51,13 +49,11 @@ public:
     // watchedFiles are read at every PowerOff call, before the answer goes out.
     explicit FakeLogind(Answer answer = Answer::Accept, std::vector<std::string> watchedFiles = {});
     ~FakeLogind();
-    FakeLogind(const FakeLogind&) = delete;
-    FakeLogind& operator=(const FakeLogind&) = delete;
 
     std::vector<PowerOffCall> calls() const;
+    struct Record;
 
 private:
-    struct Record;
     void release();
     std::string connectionName_;
     std::shared_ptr<Record> record_;

@@ -25,15 +25,6 @@ void EnsureApplication() {
     new QApplication(argc, argv);
 }
 
-void Pump(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QTest::qSleep(2);
-    }
-}
-
 bool PumpUntil(const std::function<bool()>& done, int deadlineMs) {
     QElapsedTimer timer;
     timer.start();
@@ -44,6 +35,10 @@ bool PumpUntil(const std::function<bool()>& done, int deadlineMs) {
         QTest::qSleep(2);
     }
     return true;
+}
+
+void Pump(int ms) {
+    PumpUntil([] { return false; }, ms);
 }
 
 PlayerHarness::PlayerHarness(std::string programFolder) : folder_(std::move(programFolder)) {
@@ -73,10 +68,6 @@ bool PlayerHarness::start() {
 void PlayerHarness::exitAndReset() {
     if (running_ && !app.exiting)
         command(ids::MenuExit);
-    resetWithoutSaving();
-}
-
-void PlayerHarness::resetWithoutSaving() {
     // An exit asked for outside a running event loop stays pending and would end the next
     // modal dialog at once; running the loop once consumes it.
     QTimer::singleShot(0, [] { QCoreApplication::exit(0); });

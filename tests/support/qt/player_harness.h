@@ -31,8 +31,6 @@ public:
     bool start();
     // Exit through the menu's Exit, then forget the window and the state, as a restart would.
     void exitAndReset();
-    // Forget the window and the state without saving (a crash or kill).
-    void resetWithoutSaving();
 
     MainWindow* window() const;
     // Warnings shown since the start, in order.
