@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QTimer>
-#include <cstdlib>
 #include <functional>
 #include <optional>
 
@@ -23,15 +22,6 @@ constexpr std::int64_t ArmingTime = 1'700'000'000;
 // Exit codes of the test's own loop endings, told apart from the player's 0.
 constexpr int StepDone = 71;
 constexpr int NothingEndedTheLoop = 72;
-
-// The countdown as the listener reads it: minutes within the hour and seconds, each with its
-// minus sign when negative and at least two digits.
-QString Countdown(std::int64_t secondsLeft) {
-    const auto part = [](std::int64_t value) {
-        return QString(value < 0 ? "-" : "") + QString::number(std::llabs(value)).rightJustified(2, '0');
-    };
-    return QStringLiteral("Выключение:   ") + part(secondsLeft % 3600 / 60) + ":" + part(secondsLeft % 60);
-}
 
 // The volume field (the ninth int32) of a settings file.
 std::int32_t SavedVolume(const std::vector<unsigned char>& settings) {
@@ -141,90 +131,60 @@ protected:
     std::int64_t clock = ArmingTime;
 };
 
-TEST_F(SleepTest, EntryIsReadAsAtoiOfItsFirstSevenCharacters) {
-    const std::pair<const char*, int> cases[] = {{"90", 90}, {"15min", 15}, {" +7", 7}, {"0", 0}, {"-3", 0},
-                                                  {"min15", 0}, {"", 0}, {"12345678", 1234567}}; // 0 arms nothing
-    for (const auto& [entry, minutes] : cases) {
-        SCOPED_TRACE(entry);
-        app.sleepArmed = 0;
-        app.sleepStart = app.sleepDelaySeconds = 0;
-        armAt(ArmingTime + 17, QString::fromUtf8(entry));
-        EXPECT_EQ(app.sleepStart, minutes > 0 ? ArmingTime + 17 : 0);
-        EXPECT_EQ(app.sleepDelaySeconds, std::int64_t(minutes) * 60);
-    }
-    // An entry that is not a positive number leaves a running timer as it was.
-    armAt(ArmingTime, "5");
-    for (const char* entry : {"0", "-3", "abc", ""}) {
-        armAt(ArmingTime + 100, entry);
-        EXPECT_EQ(app.sleepStart, ArmingTime);
-        EXPECT_EQ(app.sleepDelaySeconds, 300);
-    }
-}
-
+// Typed into the dialog, then OK or the window closed. OK re-arms from its own moment, not the
+// opening's, with the first seven characters; an entry that is not a positive number, or
+// closing, leaves the running timer as it was. The tick goes on while the dialog is open.
 TEST_F(SleepTest, DialogArmsFromTheMomentOfOkAndTheTickRunsWhileItIsOpen) {
     openTrack();
     armAt(ArmingTime, "5");
-    tickAt(ArmingTime);
-    ASSERT_EQ(w->statusText(0), Countdown(300));
-    // Opens the sleep dialog, types `typed` and lets `finish` end it.
-    const auto runDialog = [&](const char* typed, const std::function<void(QWidget*, QPushButton*)>& finish) {
+    const struct {
+        const char* typed;
+        bool ok;
+        const char* shownWhileOpen;
+    } rows[] = {{"12345678", true, "04:50"}, {"-3", true, "07:00"}, {"abc", true, "07:00"}, {"3", false, "07:00"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.typed);
+        clock = ArmingTime;
         WhenModalOpens([&](QWidget* dialog) {
             auto* entry = dialog->findChild<QLineEdit*>(QString::number(ids::SleepMinutesEdit));
             auto* ok = dialog->findChild<QPushButton*>(QString::number(ids::SleepOkButton));
             ASSERT_TRUE(entry && ok);
-            QTest::keyClicks(entry, typed);
-            finish(dialog, ok);
+            QTest::keyClicks(entry, row.typed);
+            tickAt(ArmingTime + 10);
+            EXPECT_EQ(w->statusText(0), QStringLiteral("Выключение:   ") + row.shownWhileOpen);
+            row.ok ? QTest::mouseClick(ok, Qt::LeftButton) : (void)dialog->close();
         });
         EXPECT_EQ(RunUntilProgramEnds([&] {
                       player->command(ids::MenuSleepTimer);
                       QCoreApplication::exit(StepDone);
                   }),
                   StepDone);
-    };
-    // The tick goes on while it is open; OK re-arms from its own moment, not the opening's,
-    // with the first seven characters.
-    runDialog("12345678", [&](QWidget*, QPushButton* ok) {
-        tickAt(ArmingTime + 10);
-        EXPECT_EQ(w->statusText(0), Countdown(290));
-        QTest::mouseClick(ok, Qt::LeftButton);
-    });
-    EXPECT_EQ(app.sleepStart, ArmingTime + 10);
-    EXPECT_EQ(app.sleepDelaySeconds, 1234567 * 60);
-    // Closing it arms nothing.
-    clock = ArmingTime + 20;
-    runDialog("3", [](QWidget* dialog, QPushButton*) { dialog->close(); });
-    EXPECT_EQ(app.sleepStart, ArmingTime + 10);
-    EXPECT_EQ(app.sleepDelaySeconds, 1234567 * 60);
+        EXPECT_EQ(app.sleepStart, ArmingTime + 10);
+        EXPECT_EQ(app.sleepDelaySeconds, 1234567 * 60);
+    }
 }
 
-// Each case a run of steps at a time since ArmingTime: an arming, a tick with the seconds the
-// countdown then shows, or a track opened (which shows the count until the next tick); then
-// the firing, one second past zero.
+// Each case a run of steps at seconds since ArmingTime: an arming, a tick and the countdown it
+// shows (minutes within the hour), or a track opened (the list's count shows until the next
+// tick); the firing follows one second past zero.
 TEST_F(SleepTest, CountdownShowsMinutesWithinTheHourFollowsPausesAndReArmingAndFiresOnlyPastZero) {
-    EXPECT_EQ(Countdown(5400), QStringLiteral("Выключение:   30:00"));
-    EXPECT_EQ(Countdown(-1), QStringLiteral("Выключение:   00:-01"));
     struct Step {
         std::int64_t at;
         const char* arm; // nullptr: a tick; "open": a track opened
-        std::int64_t left;
+        const char* shown;
     };
-    const auto ticks = [](std::int64_t delay, std::initializer_list<std::int64_t> at) {
+    const struct {
+        bool paused;
         std::vector<Step> steps;
-        for (std::int64_t t : at)
-            steps.push_back({t, nullptr, delay - t});
-        return steps;
-    };
-    auto five = ticks(300, {0, 1, 2, 59, 60, 61, 170, 299});
-    five.insert(five.begin(), Step{0, "5", 0});
-    five.push_back(Step{299, "open", 0});
-    five.push_back(Step{300, nullptr, 0});
-    auto ninety = ticks(5400, {0, 1, 1799, 1800, 1801, 1860, 5399, 5400});
-    ninety.insert(ninety.begin(), Step{0, "90", 0});
-    const std::tuple<bool, std::vector<Step>, std::int64_t> cases[] = {
-        {false, five, 301},
-        {false, ninety, 5401},
-        {true, {{0, "2", 0}, {45, nullptr, 75}}, 121}, // paused: the time runs on
-        {false, {{0, "5", 0}, {200, nullptr, 100}, {200, "2", 0}, {200, nullptr, 120}, {320, nullptr, 0}}, 321}};
+        std::int64_t firesAt;
+    } cases[] = {
+        {false, {{0, "5", ""}, {0, nullptr, "05:00"}, {1, nullptr, "04:59"}, {61, nullptr, "03:59"},
+                 {299, nullptr, "00:01"}, {299, "open", ""}, {300, nullptr, "00:00"}}, 301},
+        {false, {{0, "90", ""}, {0, nullptr, "30:00"}, {1, nullptr, "29:59"}, {1800, nullptr, "00:00"},
+                 {1801, nullptr, "59:59"}, {5400, nullptr, "00:00"}}, 5401},
+        {true, {{0, "2", ""}, {45, nullptr, "01:15"}}, 121}, // paused: the time runs on
+        {false, {{0, "5", ""}, {200, nullptr, "01:40"}, {200, "2", ""}, {200, nullptr, "02:00"}, {320, nullptr, "00:00"}},
+         321}};
     for (const auto& [paused, steps, firesAt] : cases) {
         SCOPED_TRACE(firesAt);
         ASSERT_NO_FATAL_FAILURE(restartIfEnded());
@@ -240,13 +200,13 @@ TEST_F(SleepTest, CountdownShowsMinutesWithinTheHourFollowsPausesAndReArmingAndF
                 armAt(ArmingTime + step.at, step.arm);
             } else {
                 tickAt(ArmingTime + step.at);
-                EXPECT_EQ(w->statusText(0), Countdown(step.left)) << step.at;
+                EXPECT_EQ(w->statusText(0), QStringLiteral("Выключение:   ") + step.shown) << step.at;
             }
         }
         EXPECT_FALSE(app.exiting);
         EXPECT_TRUE(logind.calls().empty());
         expectFiring(&logind, [this, at = firesAt] { clock = ArmingTime + at; });
-        EXPECT_EQ(w->statusText(0), Countdown(-1));
+        EXPECT_EQ(w->statusText(0), QStringLiteral("Выключение:   00:-01"));
     }
 }
 
@@ -286,7 +246,7 @@ TEST_F(SleepTest, WithoutAStreamNothingIsShownOrCheckedUntilATrackOpens) {
     EXPECT_TRUE(logind.calls().empty());
     // The time ran on from the arming: the first tick of the new track fires.
     expectFiring(&logind, [this] { openTrack(); });
-    EXPECT_EQ(w->statusText(0), Countdown(60 - 600));
+    EXPECT_EQ(w->statusText(0), QStringLiteral("Выключение:   -09:00"));
 }
 
 // Firing while the sleep dialog, the About box or the real open-file dialog is open: the box's

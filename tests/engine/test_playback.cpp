@@ -1,17 +1,15 @@
 // Playback through a private PulseAudio daemon whose null sink is recorded: what is heard,
 // and what the engine reports meanwhile. Every wait ends on a condition, and every window of
 // the recording is placed by the sound in it, so a busy machine changes no verdict.
-#include "engine/bass.h"
-#include "support/fixtures.h"
-#include "support/pulse_server.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <thread>
-#include <vector>
+
+#include "engine/bass.h"
+#include "support/pulse_server.h"
 
 using namespace testsupport;
 using Clock = std::chrono::steady_clock;
@@ -29,26 +27,22 @@ bool heardUpTo(HSTREAM h, double seconds) { return WaitUntil([&] { return positi
 class Playback : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        server = new PulseServer;
-        server->makeMonitorRealTime();
+        static PulseServer server;
+        server.makeMonitorRealTime();
     }
-    static void TearDownTestSuite() { delete server; }
     void SetUp() override { ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr)); }
     void TearDown() override { BASS_Free(); }
 
     // A playable stream of a tone made for the test.
-    HSTREAM toneStream(const std::string& name, double hz, double seconds, int rate, int channels,
-                       const std::string& extraArgs = "") {
+    HSTREAM toneStream(const std::string& name, double hz, double seconds, int rate, int channels) {
         path = dir.file(name);
-        makeTone(path, hz, seconds, rate, channels, extraArgs);
+        makeTone(path, hz, seconds, rate, channels);
         return BASS_StreamCreateFile(false, path.c_str(), 0, 0, BASS_SAMPLE_8BITS);
     }
 
-    static PulseServer* server;
     TempDir dir;
     std::string path;
 };
-PulseServer* Playback::server = nullptr;
 
 TEST_F(Playback, PositionFollowsWhatIsHeardThroughPauseAndResume) {
     const HSTREAM h = toneStream("tone.mp3", 440, 8.0, 44100, 2);
@@ -148,51 +142,19 @@ TEST_F(Playback, SeekIsHeardAtTheTargetWhilePlayingAndWhilePaused) {
     const auto heard = cap.stretches(ms(300));
     ASSERT_EQ(heard.size(), 2u);
     EXPECT_NEAR(cap.dominantFrequency(heard[1].first + ms(5), ms(100)), 600, 6) << "first sound after the seek";
-    // The second stretch, in 20 ms windows that lie on one step: 600 Hz (700 once past 2 s)
-    // until the jump, then 1000 Hz to the end.
+    // The second stretch, in 20 ms windows that lie on one step as their next one does (a window
+    // straddling the jump can look like a step between): 600 Hz (700 once past 2 s) until the
+    // jump, then 1000 Hz to the end.
     const auto stepAt = [&](std::size_t f) {
-        const double hz = cap.dominantFrequency(f, ms(20));
-        const int step = int(std::lround(hz / 100) * 100);
-        return std::fabs(hz - step) <= 8 ? step : 0;
+        const double hz = cap.dominantFrequency(f, ms(20)), step = std::lround(hz / 100) * 100.0;
+        return std::fabs(hz - step) <= 8 ? int(step) : 0;
     };
     std::vector<int> steps;
-    for (std::size_t f = heard[1].first; f + ms(30) < heard[1].last; f += ms(10)) {
-        const int step = stepAt(f);
-        // A window straddling the jump can look like a step between; its neighbour cannot.
-        if (!step || step != stepAt(f + ms(10)))
-            continue;
-        if (steps.empty() || steps.back() != step)
+    for (std::size_t f = heard[1].first; f + ms(30) < heard[1].last; f += ms(10))
+        if (const int step = stepAt(f); step && step == stepAt(f + ms(10)) && (steps.empty() || steps.back() != step))
             steps.push_back(step);
-    }
     EXPECT_TRUE(steps == std::vector<int>({600, 1000}) || steps == std::vector<int>({600, 700, 1000}))
         << ::testing::PrintToString(steps);
-}
-
-TEST_F(Playback, LevelFollowsThePeakOfWhatIsHeardAndVolumeHalvesTheAmplitude) {
-    const HSTREAM h = toneStream("loud.wav", 1000, 4.0, 48000, 2, "-af volume=6");
-    // The file's peak sample as sox measures it.
-    const std::string stat = capture("sox " + shellQuote(path) + " -n stat 2>&1");
-    const auto label = stat.find("Maximum amplitude:");
-    ASSERT_NE(label, std::string::npos);
-    const double amplitude = std::stod(stat.substr(label + 18));
-    MonitorCapture cap(dir.file("capture.raw"));
-    EXPECT_EQ(BASS_ChannelGetLevel(h), 0u) << "not playing yet";
-    ASSERT_TRUE(BASS_ChannelPlay(h, false));
-    ASSERT_TRUE(heardUpTo(h, 0.5));
-    const DWORD level = BASS_ChannelGetLevel(h);
-    EXPECT_NEAR(double(level & 0xFFFF), 32768 * amplitude, 32768 * amplitude * 0.03);
-    EXPECT_EQ(level & 0xFFFF, level >> 16);
-    ASSERT_TRUE(BASS_ChannelSetAttribute(h, BASS_ATTRIB_VOL, 0.5f));
-    // Everything buffered when the change was made still plays at full volume: wait past it.
-    ASSERT_TRUE(heardUpTo(h, positionSeconds(h) + 1.0));
-    ASSERT_TRUE(BASS_ChannelPause(h));
-    EXPECT_EQ(BASS_ChannelGetLevel(h), 0u) << "the meters fall when paused";
-    cap.stop();
-    const long first = cap.firstSoundFrom(0), last = cap.lastSoundFrom(0);
-    ASSERT_GT(last - first, long(ms(1000)));
-    // Peaks of a pure tone: a gap left by a late sink cannot lower them.
-    const double db = 20 * std::log10(cap.peak(last - ms(300), ms(250)) / cap.peak(first + ms(50), ms(250)));
-    EXPECT_NEAR(db, -6.02, 0.5);
 }
 
 TEST_F(Playback, FreeStopsSoundAndInvalidatesEveryHandle) {

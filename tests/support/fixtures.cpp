@@ -1,5 +1,11 @@
 #include "support/fixtures.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -11,6 +17,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+extern char** environ;
 
 namespace testsupport {
 
@@ -56,6 +64,49 @@ std::string shellQuote(const std::string& text) {
     for (char c : text)
         q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+            const std::string& stdinPath, const std::string& stdoutPath) {
+    // Everything the child needs is built before fork: after it only async-signal-safe calls.
+    std::vector<std::string> strings = extraEnv;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (std::none_of(extraEnv.begin(), extraEnv.end(),
+                         [&](const std::string& x) { return entry.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0; }))
+            strings.push_back(entry);
+    }
+    strings.insert(strings.end(), argv.begin(), argv.end());
+    std::vector<char*> envp, args;
+    for (std::size_t i = 0; i < strings.size(); ++i)
+        (i < strings.size() - argv.size() ? envp : args).push_back(strings[i].data());
+    envp.push_back(nullptr);
+    args.push_back(nullptr);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("cannot start " + argv[0]);
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int in = open(stdinPath.c_str(), O_RDONLY);
+        const int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (getppid() != parent || in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0)
+            _exit(127);
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void stopProcess(pid_t& pid) {
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    if (!WaitUntil([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, 2000, 10)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    pid = -1;
 }
 
 // Encodes an ffmpeg lavfi source to path, or throws.

@@ -5,6 +5,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace testsupport {
@@ -30,6 +31,12 @@ bool WaitUntil(const std::function<bool()>& done, int deadlineMs = 15000, int po
 int run(const std::string& command);
 std::string capture(const std::string& command);
 std::string shellQuote(const std::string& text);
+
+// Starts a program (no shell) with extra environment entries and stdin/stdout from/to files;
+// it gets SIGTERM if this process dies. stopProcess ends it (SIGTERM, then SIGKILL) and sets pid to -1.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
+            const std::string& stdinPath = "/dev/null", const std::string& stdoutPath = "/dev/null");
+void stopProcess(pid_t& pid);
 
 // A pure tone from ffmpeg, encoded by the extension of path; extraArgs go before the output name.
 void makeTone(const std::string& path, double hz, double seconds, int rate, int channels,

@@ -1,99 +1,30 @@
 #include "support/pulse_server.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
-#include <thread>
-
-extern char** environ;
 
 namespace testsupport {
 
 namespace {
 
-// Starts a program (no shell) with extra environment entries and stdin/stdout redirected
-// to files; returns its PID. The program ends with the thread that started it.
-pid_t spawnProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-                   const std::string& stdinPath, const std::string& stdoutPath) {
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) {
-        std::string entry = *e;
-        bool overridden = std::any_of(extraEnv.begin(), extraEnv.end(), [&](const std::string& x) {
-            return entry.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0;
-        });
-        if (!overridden)
-            envStrings.push_back(entry);
-    }
-    envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<char*> envp, args;
-    for (auto& s : envStrings)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argCopies = argv;
-    for (auto& s : argCopies)
-        args.push_back(s.data());
-    args.push_back(nullptr);
-
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("cannot start " + argv[0]);
-    if (pid == 0) {
-        // A test program that crashes or is killed must not leave its daemon behind.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(127);
-        const int in = open(stdinPath.c_str(), O_RDONLY);
-        const int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0)
-            _exit(127);
-        execvpe(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void stopProcess(pid_t& pid) {
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) {
-            pid = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
-}
-
-bool processAlive(pid_t pid) { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
-
-
+// done() within 10 s while every process in mustLive runs.
 bool waitFor(const std::function<bool()>& done, const std::vector<pid_t>& mustLive) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
+    bool died = false;
+    WaitUntil([&] {
         for (pid_t pid : mustLive)
-            if (!processAlive(pid))
-                return false;
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+            died = died || pid <= 0 || waitpid(pid, nullptr, WNOHANG) != 0;
+        return died || done();
+    }, 10000, 20);
+    return !died && done();
 }
 
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -106,25 +37,23 @@ PulseServer::Kind PulseServer::kindFromEnvironment() {
 }
 
 PulseServer::PulseServer(Kind kind) : kind_(kind) {
-    home_ = dir_.file("home");
-    mkdir(home_.c_str(), 0700);
-    environment_ = {"XDG_RUNTIME_DIR=" + dir_.path(), "HOME=" + home_};
+    mkdir(dir_.file("home").c_str(), 0700);
+    environment_ = {"XDG_RUNTIME_DIR=" + dir_.path(), "HOME=" + dir_.file("home")};
     if (const char* old = std::getenv("PULSE_SERVER")) {
         hadPulseServer_ = true;
         previousPulseServer_ = old;
     }
+    const std::string socket = dir_.file(kind_ == Kind::PipeWire ? "pulse/native" : "native");
     if (kind_ == Kind::PipeWire) {
-        socketPath_ = dir_.file("pulse/native");
         startPipeWireGraph();
     } else {
-        socketPath_ = dir_.file("native");
         std::ofstream(dir_.file("tellwick.pa"))
-            << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socketPath_ << "\n"
+            << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket << "\n"
             << "load-module module-null-sink sink_name=tellwick_test rate=" << sinkRate
             << " channels=" << sinkChannels << "\n"
             << "set-default-sink tellwick_test\n";
     }
-    setenv("PULSE_SERVER", address().c_str(), 1);
+    setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
     startAnswering();
 }
 
@@ -144,12 +73,11 @@ void PulseServer::startPipeWireGraph() {
     const std::string bus = dir_.file("bus");
     environment_.insert(environment_.end(), {"XDG_CONFIG_HOME=" + config, "DBUS_SESSION_BUS_ADDRESS=unix:path=" + bus,
                                              "PIPEWIRE_DEBUG=1", "WIREPLUMBER_DEBUG=1"});
-    graphPids_.push_back(spawnProgram({"dbus-daemon", "--session", "--nofork", "--syslog-only", "--address=unix:path=" + bus},
-                                      environment_, "/dev/null", "/dev/null"));
+    graphPids_.push_back(spawn({"dbus-daemon", "--session", "--nofork", "--syslog-only", "--address=unix:path=" + bus}, environment_));
     const bool busUp = waitFor([&] { return exists(bus); }, graphPids_);
-    graphPids_.push_back(spawnProgram({"pipewire"}, environment_, "/dev/null", "/dev/null"));
+    graphPids_.push_back(spawn({"pipewire"}, environment_));
     const bool pipewireUp = busUp && waitFor([&] { return exists(dir_.file("pipewire-0")); }, graphPids_);
-    graphPids_.push_back(spawnProgram({"wireplumber"}, environment_, "/dev/null", "/dev/null"));
+    graphPids_.push_back(spawn({"wireplumber"}, environment_));
     if (!pipewireUp) {
         stopAll();
         throw std::runtime_error("private PipeWire did not start");
@@ -158,12 +86,12 @@ void PulseServer::startPipeWireGraph() {
 
 void PulseServer::startAnswering() {
     if (kind_ == Kind::PipeWire)
-        daemonPid_ = spawnProgram({"pipewire-pulse"}, environment_, "/dev/null", "/dev/null");
+        daemonPid_ = spawn({"pipewire-pulse"}, environment_);
     else
-        daemonPid_ = spawnProgram({"pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
+        daemonPid_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
                                    "--use-pid-file=no", "--log-target=stderr", "--log-level=error", "-F",
                                    dir_.file("tellwick.pa")},
-                                  environment_, "/dev/null", "/dev/null");
+                                  environment_);
     std::vector<pid_t> mustLive = graphPids_;
     mustLive.push_back(daemonPid_);
     // Ready once the session manager has made the null sink the default.
@@ -206,9 +134,8 @@ void PulseServer::makeMonitorRealTime() {
     if (monitorRealTime_)
         return;
     monitorRealTime_ = true;
-    keepAlivePid_ = spawnProgram({"pacat", "--playback", "--latency-msec=20", "--format=s16le", "--rate=48000",
-                                  "--channels=2", "--client-name=tellwick-keepalive"},
-                                 {}, "/dev/zero", "/dev/null");
+    keepAlivePid_ = spawn({"pacat", "--playback", "--latency-msec=20", "--format=s16le", "--rate=48000",
+                           "--channels=2", "--client-name=tellwick-keepalive"}, {}, "/dev/zero");
     // Wait until the silent stream is connected, then wake PulseAudio's sink onto the short timer.
     waitFor([] { return !capture("pactl list short sink-inputs 2>/dev/null").empty(); }, {keepAlivePid_});
     // PipeWire's graph runs in real time once a stream plays; suspending its sink under a
@@ -218,9 +145,8 @@ void PulseServer::makeMonitorRealTime() {
 }
 
 MonitorCapture::MonitorCapture(const std::string& outputPath) : path_(outputPath) {
-    pid_ = spawnProgram({"parec", "--raw", "-d", "tellwick_test.monitor", "--format=float32le", "--rate=48000",
-                         "--channels=2", "--latency-msec=10"},
-                        {}, "/dev/null", path_);
+    pid_ = spawn({"parec", "--raw", "-d", "tellwick_test.monitor", "--format=float32le", "--rate=48000",
+                  "--channels=2", "--latency-msec=10"}, {}, "/dev/null", path_);
     WaitUntil([this] { return framesSoFar() > 0; }, 20000);
 }
 
@@ -235,10 +161,6 @@ std::size_t MonitorCapture::framesSoFar() const {
 
 void MonitorCapture::stop() {
     stopProcess(pid_);
-    refresh();
-}
-
-void MonitorCapture::refresh() {
     std::ifstream in(path_, std::ios::binary);
     in.seekg(0, std::ios::end);
     const auto bytes = static_cast<std::size_t>(in.tellg());
@@ -272,11 +194,6 @@ long MonitorCapture::lastSoundFrom(std::size_t fromFrame, float threshold) const
 double MonitorCapture::dominantFrequency(std::size_t fromFrame, std::size_t frames) const {
     const auto left = channel(0, fromFrame, frames);
     return testsupport::dominantFrequency(left.data(), left.size(), rate);
-}
-
-double MonitorCapture::rms(std::size_t fromFrame, std::size_t frames, int channelIndex) const {
-    const auto samples = channel(channelIndex, fromFrame, frames);
-    return testsupport::rms(samples.data(), samples.size());
 }
 
 float MonitorCapture::peak(std::size_t fromFrame, std::size_t frames, int channelIndex) const {

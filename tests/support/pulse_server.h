@@ -12,10 +12,10 @@
 
 namespace testsupport {
 
-// Starts a sound server speaking the PulseAudio protocol on a fresh socket, with one null sink
-// ("tellwick_test", 48 kHz stereo) as the default sink, and points PULSE_SERVER of this process
-// at it. Stops it on destruction. The server is `pulseaudio`, or with TELLWICK_TEST_SERVER=pipewire
-// a private PipeWire (pipewire, wireplumber and pipewire-pulse on their own session bus).
+// A sound server speaking the PulseAudio protocol on a fresh socket, with one null sink
+// ("tellwick_test", 48 kHz stereo) as the default, and PULSE_SERVER of this process pointing at
+// it until destruction. The server is `pulseaudio`, or with TELLWICK_TEST_SERVER=pipewire a
+// private PipeWire (pipewire, wireplumber and pipewire-pulse on their own session bus).
 class PulseServer {
 public:
     static constexpr int sinkRate = 48000;
@@ -29,16 +29,12 @@ public:
     PulseServer(const PulseServer&) = delete;
     PulseServer& operator=(const PulseServer&) = delete;
 
-    Kind kind() const { return kind_; }
     // The process that answers clients (pulseaudio or pipewire-pulse).
     pid_t pid() const { return daemonPid_; }
-    const std::string& socketPath() const { return socketPath_; }
-    // The value PULSE_SERVER holds while this server runs.
-    std::string address() const { return "unix:" + socketPath_; }
 
     // An idle null sink wakes only every couple of seconds, so its monitor lags. This keeps a
-    // silent low-latency stream connected and wakes the sink once, after which recording
-    // the monitor is real-time. Idempotent.
+    // silent low-latency stream connected and wakes the sink once, after which recording the
+    // monitor is real-time. Idempotent.
     void makeMonitorRealTime();
 
     // The answering process goes away (its clients lose their connection) and comes back on
@@ -54,10 +50,8 @@ private:
 
     Kind kind_;
     TempDir dir_;
-    std::string home_;
     std::vector<std::string> environment_;
     std::vector<pid_t> graphPids_; // dbus-daemon, pipewire, wireplumber
-    std::string socketPath_;
     std::string previousPulseServer_;
     bool hadPulseServer_ = false;
     pid_t daemonPid_ = -1;
@@ -80,23 +74,17 @@ public:
     // Frames recorded so far: a marker for "now" in the capture's own time line (it lags
     // real time by the recorder's small latency, so timings measured against it err long).
     std::size_t framesSoFar() const;
-    // Loads what has been recorded so far; the recorder goes on.
-    void refresh();
     // Stops the recorder and loads the samples.
     void stop();
 
     std::size_t frameCount() const { return samples_.size() / channels; }
-    const std::vector<float>& samples() const { return samples_; }
-    // One channel (0 left, 1 right) of a frame range, clipped to what was recorded.
-    std::vector<float> channel(int index, std::size_t fromFrame, std::size_t frames) const;
     // First frame at or after fromFrame whose absolute sample (either channel) exceeds threshold;
     // -1 when there is none.
     long firstSoundFrom(std::size_t fromFrame, float threshold = 0.01f) const;
     // Last frame at or after fromFrame that exceeds threshold; -1 when there is none.
     long lastSoundFrom(std::size_t fromFrame, float threshold = 0.01f) const;
-    // Dominant frequency (Hz) and RMS of the left channel over a frame range.
+    // Dominant frequency (Hz) of the left channel over a frame range.
     double dominantFrequency(std::size_t fromFrame, std::size_t frames) const;
-    double rms(std::size_t fromFrame, std::size_t frames, int channelIndex = 0) const;
     // Largest absolute sample of one channel over a frame range.
     float peak(std::size_t fromFrame, std::size_t frames, int channelIndex = 0) const;
     // Seconds of sound (5 ms blocks whose peak exceeds threshold) from a frame on: unlike a
@@ -109,6 +97,7 @@ public:
     std::vector<Stretch> stretches(std::size_t minGapFrames, float threshold = 0.01f) const;
 
 private:
+    std::vector<float> channel(int index, std::size_t fromFrame, std::size_t frames) const;
     std::string path_;
     pid_t pid_ = -1;
     std::vector<float> samples_;

@@ -1,14 +1,12 @@
 // One QApplication for the whole window test program.
 #pragma once
 
-#include <memory>
-
 #include <QApplication>
 #include <gtest/gtest.h>
+#include <memory>
 
 struct QtApplicationEnvironment : ::testing::Environment {
-    void SetUp() override
-    {
+    void SetUp() override {
         static int argc = 1;
         static char name[] = "tellwick-ui-tests", *argv[] = {name, nullptr};
         app = std::make_unique<QApplication>(argc, argv);
@@ -16,6 +14,5 @@ struct QtApplicationEnvironment : ::testing::Environment {
     void TearDown() override { app.reset(); }
     std::unique_ptr<QApplication> app;
 };
-
 inline ::testing::Environment* const qtApplicationEnvironment =
     ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);

@@ -1,17 +1,10 @@
 #include "support/qt/fake_logind.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QThread>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,10 +19,6 @@ const QString LogindService = QStringLiteral("org.freedesktop.login1");
 const QString LogindPath = QStringLiteral("/org/freedesktop/login1");
 const QString LogindManager = QStringLiteral("org.freedesktop.login1.Manager");
 
-std::vector<unsigned char> bytesIfPresent(const std::string& path) {
-    return std::filesystem::exists(path) ? readBytes(path) : std::vector<unsigned char>{};
-}
-
 } // namespace
 
 PrivateSystemBus& PrivateSystemBus::instance() {
@@ -38,62 +27,25 @@ PrivateSystemBus& PrivateSystemBus::instance() {
 }
 
 PrivateSystemBus::PrivateSystemBus() {
-    const std::string config = dir_.file("system.conf");
-    {
-        // Like a system bus, but anyone may own any name and send anything.
-        std::ofstream out(config);
-        out << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-               "<busconfig>\n"
-               "  <type>system</type>\n"
-               "  <listen>unix:path=" << dir_.file("bus") << "</listen>\n"
-               "  <auth>EXTERNAL</auth>\n"
-               "  <policy context=\"default\">\n"
-               "    <allow user=\"*\"/>\n"
-               "    <allow own=\"*\"/>\n"
-               "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-               "    <allow eavesdrop=\"true\"/>\n"
-               "  </policy>\n"
-               "</busconfig>\n";
-    }
-    int addressPipe[2];
-    if (pipe2(addressPipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    const std::string configArg = "--config-file=" + config;
-    const pid_t parent = getpid();
-    daemonPid_ = fork();
-    if (daemonPid_ < 0)
-        throw std::runtime_error("cannot start dbus-daemon");
-    if (daemonPid_ == 0) {
-        // A test program that crashes or is killed must not leave its bus behind.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent || dup2(addressPipe[1], 1) < 0)
-            _exit(127);
-        execlp("dbus-daemon", "dbus-daemon", configArg.c_str(), "--nofork", "--print-address", nullptr);
-        _exit(127);
-    }
-    close(addressPipe[1]);
-    // The daemon prints its address once listening; a daemon that fails closes the pipe.
-    FILE* out = fdopen(addressPipe[0], "r");
-    char line[512] = {};
-    if (!fgets(line, sizeof line, out))
-        line[0] = 0;
-    fclose(out);
-    address_ = line;
-    if (!address_.empty() && address_.back() == '\n')
-        address_.pop_back();
-    if (address_.empty()) {
-        kill(daemonPid_, SIGKILL);
-        waitpid(daemonPid_, nullptr, 0);
+    // Like a system bus, but anyone may own any name and send anything.
+    const std::string socket = dir_.file("bus");
+    std::ofstream(dir_.file("system.conf"))
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig><type>system</type><listen>unix:path=" << socket << "</listen><auth>EXTERNAL</auth>\n"
+           "  <policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>\n"
+           "    <allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/></policy>\n"
+           "</busconfig>\n";
+    daemonPid_ = spawn({"dbus-daemon", "--config-file=" + dir_.file("system.conf"), "--nofork"});
+    if (!WaitUntil([&] { return std::filesystem::exists(socket); }, 10000)) {
+        stopProcess(daemonPid_);
         throw std::runtime_error("private dbus-daemon did not start");
     }
+    address_ = "unix:path=" + socket;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
 }
 
-PrivateSystemBus::~PrivateSystemBus() {
-    kill(daemonPid_, SIGTERM);
-    waitpid(daemonPid_, nullptr, 0);
-}
+PrivateSystemBus::~PrivateSystemBus() { stopProcess(daemonPid_); }
 
 struct FakeLogind::Record {
     std::mutex lock;
@@ -116,7 +68,7 @@ public:
         FakeLogind::PowerOffCall call;
         call.interactive = message.arguments().value(0).toBool();
         for (const std::string& path : watchedFiles_)
-            call.files.push_back(bytesIfPresent(path));
+            call.files.push_back(readBytes(path));
         {
             std::lock_guard<std::mutex> guard(record_->lock);
             record_->calls.push_back(std::move(call));
