@@ -279,10 +279,10 @@ TEST_F(ContinuityTest, FifosNeverBlockAndHiddenFilesAreNotTracks) {
     fs::remove(player->settingsFile());
     ASSERT_EQ(mkfifo(data().c_str(), 0600), 0);
     ASSERT_EQ(mkfifo(player->settingsFile().c_str(), 0600), 0);
-    player->clearWarnings();
+    const auto before = player->warnings().size();
     ASSERT_TRUE(Start());
     player->exitAndReset();
-    EXPECT_EQ(player->warnings().size(), 2);
+    EXPECT_EQ(player->warnings().size(), before + 2);
     EXPECT_TRUE(fs::is_fifo(data()));
 }
 

@@ -32,10 +32,9 @@ struct Finished {
 };
 
 // Runs a program to its end while the window keeps answering the bus.
-Finished RunToEnd(const QString& program, const QStringList& args,
-             const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+Finished RunToEnd(const QString& program, const QStringList& args, const std::string& workingFolder = ".") {
     QProcess process;
-    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(QString::fromStdString(workingFolder));
     process.start(program, args);
     EXPECT_TRUE(PumpUntil([&] { return process.state() == QProcess::NotRunning; }, 10000)) << program.toStdString();
     process.waitForFinished(1000);
@@ -154,7 +153,6 @@ TEST_F(MprisTest, MetadataVolumeAndSignalsFollowThePlayer) {
     const QString format = "{{mpris:trackid}}|{{mpris:length}}|{{xesam:title}}|{{xesam:artist}}|{{xesam:album}}|"
                            "{{xesam:url}}";
     const QStringList first = Playerctl({"metadata", "--format", format}).split('|');
-    ASSERT_EQ(first.size(), 6);
     EXPECT_EQ(first.mid(1), (QStringList{"14000000", "Глава первая", "Лев Толстой", "Война и мир",
                                          QString::fromStdString("file://" + book().first)}));
 
@@ -178,7 +176,6 @@ TEST_F(MprisTest, MetadataVolumeAndSignalsFollowThePlayer) {
     // A file without tags: its name, and its folder for the book; a new track id.
     Playerctl({"next"});
     const QStringList second = Playerctl({"metadata", "--format", format}).split('|');
-    ASSERT_EQ(second.size(), 6);
     EXPECT_NE(second[0], first[0]);
     EXPECT_EQ(second.mid(1), (QStringList{"3000000", "2.wav", "", "book",
                                           QString::fromStdString("file://" + book().second)}));
@@ -210,11 +207,7 @@ TEST_F(MprisTest, SecondLaunchBringsTheRunningWindowForwardWithItsFileAndEndsWit
     // A file named relative to the launch's working folder is handed over and heard.
     w->showMinimized();
     MonitorCapture capture(program.file("handed.raw"));
-    QProcess third;
-    third.setWorkingDirectory(QString::fromStdString(book().dir.path()));
-    third.start(kBinary, {"book/2.wav", "Другая книга"});
-    ASSERT_TRUE(PumpUntil([&] { return third.state() == QProcess::NotRunning; }));
-    EXPECT_EQ(third.exitCode(), 0);
+    EXPECT_EQ(RunToEnd(kBinary, {"book/2.wav", "Другая книга"}, book().dir.path()).exitCode, 0);
     EXPECT_TRUE(PumpUntil([] { return app.bookRecord.path == book().second && EngineSeconds() > 0.5; }));
     capture.stop();
     EXPECT_GE(FirstHeard(capture, 0, kNextHz), 0);
@@ -227,8 +220,8 @@ TEST_F(MprisTest, SecondLaunchBringsTheRunningWindowForwardWithItsFileAndEndsWit
     MonitorCapture started(program.file("started.raw"));
     first.process.setWorkingDirectory(QString::fromStdString(book().dir.path()));
     first.start({"Другая книга", "book/1.flac"});
-    EXPECT_TRUE(PumpUntil([&] { return SlotPath(first.data()) == book().nine; }));
-    Pump(1000);
+    EXPECT_TRUE(PumpUntil(
+        [&] { return SlotPath(first.data()) == book().nine && SlotPosition(SlotOf(readBytes(first.data()))) > 0; }));
     started.stop();
     EXPECT_GE(FirstHeard(started, 0, kNineHz), 0);
     EXPECT_EQ(first.process.state(), QProcess::Running);

@@ -159,13 +159,8 @@ TEST(Effects, ParameterJumpsDoNotClick) {
     }
 }
 
-TEST(Volume, FirstSoundStartsAtTheSetVolumeLaterChangesRampToTheirClampedTarget) {
-    engine::Volume fresh(kRate);
-    fresh.setTarget(0.25f);
-    std::vector<float> frames(256, 1.0f);
-    fresh.process(frames.data(), frames.size(), 1);
-    EXPECT_EQ(*std::max_element(frames.begin(), frames.end()), 0.25f);
-
+// Once sound was heard, volume changes ramp to their clamped target.
+TEST(Volume, ChangesRampToTheirClampedTarget) {
     engine::Volume volume(kRate);
     std::vector<float> out = noise(kRate * 2);
     volume.process(out.data(), out.size() / 2, 2); // heard at full volume: from here changes ramp

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
@@ -153,20 +155,16 @@ MonitorCapture::MonitorCapture(const std::string& outputPath) : path_(outputPath
 MonitorCapture::~MonitorCapture() { stopProcess(pid_); }
 
 std::size_t MonitorCapture::framesSoFar() const {
-    struct stat st {};
-    if (stat(path_.c_str(), &st) != 0)
-        return 0;
-    return static_cast<std::size_t>(st.st_size) / (sizeof(float) * channels);
+    std::error_code ec;
+    const auto bytes = std::filesystem::file_size(path_, ec);
+    return ec ? 0 : bytes / (sizeof(float) * channels);
 }
 
 void MonitorCapture::stop() {
     stopProcess(pid_);
-    std::ifstream in(path_, std::ios::binary);
-    in.seekg(0, std::ios::end);
-    const auto bytes = static_cast<std::size_t>(in.tellg());
-    in.seekg(0);
-    samples_.assign(bytes / (sizeof(float) * channels) * channels, 0.0f);
-    in.read(reinterpret_cast<char*>(samples_.data()), static_cast<std::streamsize>(samples_.size() * sizeof(float)));
+    const auto bytes = readBytes(path_);
+    samples_.resize(bytes.size() / (sizeof(float) * channels) * channels);
+    std::memcpy(samples_.data(), bytes.data(), samples_.size() * sizeof(float));
 }
 
 std::vector<float> MonitorCapture::channel(int index, std::size_t fromFrame, std::size_t frames) const {

@@ -104,22 +104,14 @@ TEST_F(MainWindowTest, EveryControlIsFoundByItsIdentifierAndReachableWhereItIsDr
     }
 }
 
-TEST_F(MainWindowTest, ListKeysAndClicksAndTabClicksReportTheirChoice)
+// A click on a row reports it; a click on the selected tab reports nothing, a key on the bar does.
+TEST_F(MainWindowTest, RowAndTabClicksReportTheirChoice)
 {
-    window.selectRow(4);
-    QSignalSpy rows(&window, &MainWindow::trackRowChosen);
+    QSignalSpy rows(&window, &MainWindow::trackRowChosen), chosen(&window, &MainWindow::bookTabChosen);
     QListWidget* list = window.trackList();
-    for (Qt::Key key : {Qt::Key_Down, Qt::Key_Down, Qt::Key_Up, Qt::Key_PageDown})
-        QTest::keyClick(list, key);
-    EXPECT_GT(list->currentRow(), 5);
-    const QRect above = list->visualItemRect(list->item(list->currentRow() - 1));
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, above.center());
-    const int clicked = list->currentRow();
-    EXPECT_EQ(FirstArguments(rows), (QList<int>{5, 6, 5, clicked + 1, clicked}));
-
-    // Clicking the selected tab again reports nothing.
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(2)).center());
+    EXPECT_EQ(FirstArguments(rows), QList<int>{2});
     QTabBar* tabs = window.bookTabs();
-    QSignalSpy chosen(&window, &MainWindow::bookTabChosen);
     QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(1).center());
     QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(1).center());
     QTest::keyClick(tabs, Qt::Key_Left);

@@ -37,19 +37,13 @@ bool PumpUntil(const std::function<bool()>& done, int deadlineMs) {
     return true;
 }
 
-void Pump(int ms) {
-    PumpUntil([] { return false; }, ms);
-}
+void Pump(int ms) { PumpUntil([] { return false; }, ms); }
 
 PlayerHarness::PlayerHarness(std::string programFolder) : folder_(std::move(programFolder)) {
     EnsureApplication();
     SetProgramFolderForTests(folder_);
     SetWarningSeam([this](const QString& text) { warnings_ << text; });
-    SetPickAudioFileSeam([this](const QString&) {
-        auto answer = nextPick_;
-        nextPick_.reset();
-        return answer;
-    });
+    SetPickAudioFileSeam([this](const QString&) { return std::exchange(nextPick_, std::nullopt); });
 }
 
 PlayerHarness::~PlayerHarness() {
@@ -78,13 +72,7 @@ void PlayerHarness::exitAndReset() {
     running_ = false;
 }
 
-MainWindow* PlayerHarness::window() const {
-    return app.mainWindow;
-}
-
-void PlayerHarness::answerFileDialog(std::optional<QString> path) {
-    nextPick_ = std::move(path);
-}
+MainWindow* PlayerHarness::window() const { return app.mainWindow; }
 
 void PlayerHarness::addFolder(const std::string& filePath) {
     answerFileDialog(QString::fromStdString(filePath));

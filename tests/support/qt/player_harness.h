@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "support/fixtures.h"
 
@@ -33,12 +34,11 @@ public:
     void exitAndReset();
 
     MainWindow* window() const;
-    // Warnings shown since the start, in order.
+    // Warnings shown since the harness was made, in order.
     const QStringList& warnings() const { return warnings_; }
-    void clearWarnings() { warnings_.clear(); }
     // The next file dialog answers with path (nothing = cancel).
-    void answerFileDialog(std::optional<QString> path);
-    // Picks a file through "Добавить папку" (button 1003).
+    void answerFileDialog(std::optional<QString> path) { nextPick_ = std::move(path); }
+    // Picks a file through "Добавить папку".
     void addFolder(const std::string& filePath);
     // Clicks a button or triggers a menu item the way the listener does.
     void command(int id);
