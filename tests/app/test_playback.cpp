@@ -151,17 +151,12 @@ TEST_F(PlaybackTest, SlidersShapeWhatIsHeardFromTheFirstMoment) {
     shaped.stop();
 
     const long flatStart = flat.firstSoundFrom(0), shapedStart = shaped.firstSoundFrom(0);
-    ASSERT_GE(flatStart, 0);
-    ASSERT_GE(shapedStart, 0);
+    ASSERT_TRUE(flatStart >= 0 && shapedStart >= 0);
     // Peaks of a pure tone: a dropout of the recorder on a busy machine cannot lower them.
     const double flatLevel = flat.peak(flatStart + 2400, 9600);
     const double expectedDb = 10.0 + 20 * std::log10(0.5);
     EXPECT_NEAR(20 * std::log10(shaped.peak(shapedStart + 2400, 9600) / flatLevel), expectedDb, 1.0);
     EXPECT_NEAR(20 * std::log10(shaped.peak(shapedStart, 480) / flatLevel), expectedDb, 1.5);
-    EXPECT_EQ(app.tooltipText, QStringLiteral("50%"));
-    // The listener's move of a slider applies it: volume to 100 is silence.
-    KeyOn(ids::VolumeSlider, Qt::Key_End);
-    EXPECT_EQ(app.tooltipText, QStringLiteral("0%"));
 }
 
 TEST_F(PlaybackTest, UnplayableFileIsReportedOnceAndTransportGoesOnFromItsRow) {
