@@ -23,6 +23,12 @@ QWORD positionBytes(HSTREAM h) { return BASS_ChannelGetPosition(h, BASS_POS_BYTE
 double positionSeconds(HSTREAM h) { return BASS_ChannelBytes2Seconds(h, positionBytes(h)); }
 // Waits until the stream has been heard up to a place in its file.
 bool heardUpTo(HSTREAM h, double seconds) { return WaitUntil([&] { return positionSeconds(h) >= seconds; }); }
+// Stops the recorder once it has recorded well past now: it lags, and the tail must be in.
+void stopAfterCatchingUp(MonitorCapture& cap) {
+    const std::size_t now = cap.framesSoFar();
+    WaitUntil([&] { return cap.framesSoFar() > now + ms(400); });
+    cap.stop();
+}
 
 class Playback : public ::testing::Test {
 protected:
@@ -60,8 +66,7 @@ TEST_F(Playback, PositionFollowsWhatIsHeardThroughPauseAndResume) {
     ASSERT_TRUE(heardUpTo(h, pausedAt + 0.6));
     ASSERT_TRUE(BASS_ChannelPause(h));
     const double end = positionSeconds(h);
-    sleepMs(200);
-    cap.stop();
+    stopAfterCatchingUp(cap);
 
     // Two stretches of the tone, as long as the positions say, with the pause silent between.
     const auto heard = cap.stretches(ms(300));
@@ -110,8 +115,7 @@ TEST_F(Playback, EndSyncFiresOnceAfterTheTailWasHeardStartsTheNextAndNeverFiresF
     EXPECT_EQ(positionBytes(h), static_cast<QWORD>(-1));
     const HSTREAM next = chain.opened;
     ASSERT_TRUE(WaitUntil([&] { return positionBytes(next) == BASS_ChannelGetLength(next, BASS_POS_BYTE); }));
-    sleepMs(300);
-    cap.stop();
+    stopAfterCatchingUp(cap);
     EXPECT_EQ(chain.calls.load(), 1);
     EXPECT_EQ(freedChain.calls.load(), 0);
     EXPECT_NEAR(cap.soundSeconds(), 1.5, 0.04) << "both tones were played whole";
@@ -136,8 +140,7 @@ TEST_F(Playback, SeekIsHeardAtTheTargetWhilePlayingAndWhilePaused) {
     EXPECT_GE(positionSeconds(h), 3.55 - 0.001);
     ASSERT_TRUE(heardUpTo(h, 3.8));
     ASSERT_TRUE(BASS_ChannelPause(h));
-    sleepMs(200);
-    cap.stop();
+    stopAfterCatchingUp(cap);
 
     const auto heard = cap.stretches(ms(300));
     ASSERT_EQ(heard.size(), 2u);
