@@ -196,67 +196,6 @@ protected:
 
 } // namespace
 
-TEST_F(BooksTest, BooksThatCannotPlayStaySilentAndKeepTheirSlots) {
-    // Book 4 names a file that is not audio.
-    const std::string broken = media.file("Сломанная/broken.mp3");
-    fs::create_directories(fs::path(broken).parent_path());
-    writeBytes(broken, std::vector<unsigned char>(4000, 0x5A));
-    const auto brokenSlot = bookSlotBytes(broken, 12345);
-    writeBytes(program.file("data.dat"), joinBytes({kEmptySlot, kEmptySlot, kEmptySlot, brokenSlot}));
-    ASSERT_TRUE(Start());
-    Load(0, 0.6);
-    ASSERT_TRUE(ClickTab(w, 1));
-    Load(1, 0.6);
-    Select(0);
-    Select(1);
-
-    // A book whose file has gone: book 2 stops at the click and nothing follows, no warning,
-    // its tab still named.
-    const auto slotA = SlotOf(readBytes(player->dataFile()), 0);
-    fs::rename(BookFile(0), BookFile(0) + ".away");
-    MonitorCapture capture(captures.file("silence.raw"));
-    PlayFor(0.3);
-    Select(0);
-    Pump(600);
-    capture.stop();
-    EXPECT_EQ(app.currentStream, 0u);
-    EXPECT_EQ(w->trackList()->count(), 0);
-    EXPECT_TRUE(player->warnings().isEmpty());
-    const auto heard = ListenToBooks(capture);
-    ASSERT_EQ(Books(heard), std::vector<int>{1});
-    EXPECT_LT(capture.lastSoundFrom(heard.back().lastFrame + 240), 0);
-    EXPECT_EQ(w->bookTabs()->tabText(0), QStringLiteral("Повести"));
-
-    // Exit and a new start leave its slot exactly as it was, still silent; only the current
-    // book is loaded, so book 2's tab is not named.
-    player->exitAndReset();
-    EXPECT_EQ(SlotOf(readBytes(player->dataFile()), 0), slotA);
-    EXPECT_EQ(readBytes(player->settingsFile()), SettingsBytes(0));
-    ASSERT_TRUE(Start());
-    EXPECT_EQ(app.currentStream, 0u);
-    EXPECT_TRUE(player->warnings().isEmpty());
-    EXPECT_EQ(w->bookTabs()->tabText(1), QStringLiteral("Книга  2"));
-
-    // The file that is not audio: one warning, nothing plays, and its slot is kept.
-    ASSERT_TRUE(ClickTab(w, 3));
-    EXPECT_EQ(app.currentStream, 0u);
-    EXPECT_EQ(player->warnings(), QStringList{QStringLiteral("Ошибка воспроизведения")});
-    player->exitAndReset();
-    EXPECT_EQ(SlotOf(readBytes(player->dataFile()), 3), brokenSlot);
-
-    // Book 3 gets a folder and the slot file is deleted while it plays; selecting book 1 saves a
-    // new file with slots only up to book 3's, books 1 and 2 empty now.
-    ASSERT_TRUE(Start());
-    ASSERT_TRUE(ClickTab(w, 2));
-    Load(2, 0.6);
-    fs::remove(player->dataFile());
-    ASSERT_TRUE(ClickTab(w, 0));
-    const auto rewritten = readBytes(player->dataFile());
-    ASSERT_EQ(rewritten.size(), 816u);
-    EXPECT_EQ(std::vector<unsigned char>(rewritten.begin(), rewritten.begin() + 544), std::vector<unsigned char>(544, 0));
-    ExpectSlotNames(rewritten, 2, BookFile(2));
-}
-
 TEST_F(BooksTest, OnlyTheListenersChangeOfTabSwitchesAndUnusablePlacesPlayFromTheStart) {
     const std::string fileA = MakeBook(0), fileB = MakeBook(1), fileD = MakeBook(3);
     const double placed = 2.3;
@@ -370,4 +309,14 @@ TEST_F(BooksTest, FiveBooksSwitchedInARowEachResumeWhereTheyStopped) {
         ExpectKeptAt(slotLeft[b], engineLeft[b]);
         EXPECT_NEAR(resumed.startSeconds, slotLeft[b], kMeasureTolerance);
     }
+
+    // The slot file deleted while book 4 plays: leaving it writes a new file that holds only its
+    // slot, the books before it empty.
+    ASSERT_TRUE(ClickTab(w, 3));
+    fs::remove(player->dataFile());
+    ASSERT_TRUE(ClickTab(w, 0));
+    const auto rewritten = readBytes(player->dataFile());
+    ASSERT_EQ(rewritten.size(), 1088u);
+    EXPECT_EQ(std::vector<unsigned char>(rewritten.begin(), rewritten.begin() + 816), std::vector<unsigned char>(816, 0));
+    ExpectSlotNames(rewritten, 3, BookFile(3));
 }

@@ -1,13 +1,10 @@
 // The listener's place survives: what reaches the disk while playing, at track changes and
-// pauses and however the program ends; failed writes, long paths, unreachable files, the
-// lock, FIFOs and the sleep timer across a suspend. Through the real window, engine and a
+// pauses and however the program ends; failed writes, long paths, unreachable files and the
+// sleep timer across a suspend. Through the real window, engine and a
 // private sound server; the endings through the real program in a process of its own.
-#include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QWheelEvent>
 #include <csignal>
-#include <sys/stat.h>
 
 #include "sleep/sleep_timer.h"
 #include "support/qt/app_test.h"
@@ -61,7 +58,11 @@ protected:
     std::string data() const { return player->dataFile(); }
 };
 
-TEST_F(ContinuityTest, EveryTrackOpeningSavesThePlaceWherePlaybackStarts) {
+TEST_F(ContinuityTest, TrackOpeningsTicksPausesAndLogindWriteTheSlotInPlace) {
+    const auto others = joinBytes({bookSlotBytes("/книги/1.mp3", 1000), bookSlotBytes("/книги/2.mp3", 2000),
+                                   bookSlotBytes("/книги/3.mp3", 3000), bookSlotBytes("/книги/4.mp3", 4000)});
+    writeBytes(data(), joinBytes({std::vector<unsigned char>(272, 0), others}));
+    // Every track opening saves the place where playback starts.
     const auto files = MakeBook(media.file("Повесть"), {3, 30});
     startPlaying(files[0], 1.2);
     player->command(ids::NextButton);
@@ -73,42 +74,16 @@ TEST_F(ContinuityTest, EveryTrackOpeningSavesThePlaceWherePlaybackStarts) {
     ASSERT_TRUE(PumpUntil([] { return app.trackIndex == 1; }, 8000));
     EXPECT_EQ(SlotPath(data()), files[1]);
     EXPECT_LE(SlotSeconds(data()), EngineSeconds());
-}
 
-TEST_F(ContinuityTest, WhilePlayingTheSlotFollowsInPlaceAndAPauseOrLogindWritesItAtOnce) {
-    const auto others = joinBytes({bookSlotBytes("/книги/1.mp3", 1000), bookSlotBytes("/книги/2.mp3", 2000),
-                                   bookSlotBytes("/книги/3.mp3", 3000), bookSlotBytes("/книги/4.mp3", 4000)});
-    writeBytes(data(), joinBytes({std::vector<unsigned char>(272, 0), others}));
-    struct stat before {};
-    stat(data().c_str(), &before);
-    const auto files = MakeBook(media.file("Роман"), {30});
-    startPlaying(files[0]);
-
-    for (int i = 0; i < 25; ++i) {
-        Pump(160);
-        const double onDisk = SlotSeconds(data()), now = EngineSeconds();
-        ASSERT_LE(onDisk, now) << i;
-        ASSERT_GE(onDisk, now - 5) << i;
-    }
-    EXPECT_GE(SlotSeconds(data()), EngineSeconds() - 2.5);
+    // While playing, the slot follows what is heard, never ahead of it; the other books' slots
+    // stay as they were.
+    ASSERT_TRUE(PumpUntil([&] { return SlotSeconds(data()) > 2; }));
+    EXPECT_LE(SlotSeconds(data()), EngineSeconds());
     const auto bytes = readBytes(data());
     EXPECT_EQ(std::vector<unsigned char>(bytes.begin() + 272, bytes.end()), others);
-    struct stat after {};
-    stat(data().c_str(), &after);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-
-    // The wheel over the tabs switches no book.
-    for (int delta : {-120, 120, -120}) {
-        const QPointF at = w->bookTabs()->tabRect(0).center();
-        QWheelEvent wheel(at, at, {}, {0, delta}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-        QApplication::sendEvent(w->bookTabs(), &wheel);
-    }
-    EXPECT_EQ(w->bookTabs()->currentIndex(), 0);
-    ASSERT_NE(app.currentStream, 0u);
 
     player->command(ids::PlayPauseButton);
     EXPECT_NEAR(SlotSeconds(data()), EngineSeconds(), 0.01);
-    EXPECT_EQ(Slot(data()), bookSlotBytes(files[0], app.bookRecord.position));
     // Paused, nothing else writes the slot: a rewritten slot is the save of logind's signal.
     auto sender = QDBusConnection::connectToBus(QString::fromStdString(PrivateSystemBus::instance().address()),
                                                 QStringLiteral("logind-sender"));
@@ -118,32 +93,23 @@ TEST_F(ContinuityTest, WhilePlayingTheSlotFollowsInPlaceAndAPauseOrLogindWritesI
                                                  QStringLiteral("org.freedesktop.login1.Manager"), name);
         signal << true;
         ASSERT_TRUE(sender.send(signal));
-        EXPECT_TRUE(PumpUntil([&] { return SlotPath(data()) == files[0]; }, 3000)) << name;
-        EXPECT_EQ(Slot(data()), bookSlotBytes(files[0], app.bookRecord.position)) << name;
+        EXPECT_TRUE(PumpUntil([&] { return SlotPath(data()) == files[1]; }, 3000)) << name;
+        EXPECT_EQ(Slot(data()), bookSlotBytes(files[1], app.bookRecord.position)) << name;
     }
     QDBusConnection::disconnectFromBus(QStringLiteral("logind-sender"));
 }
 
-TEST_F(ContinuityTest, SignalsCrashesAndALostDisplaySaveTheLastTickPosition) {
+TEST_F(ContinuityTest, SignalsAndCrashesSaveTheLastTickPosition) {
     const auto files = MakeBook(media.file("Сказки"), {60});
-    const int display = 90 + getpid() % 100;
     struct Case {
         const char* name;
-        int signal; // 0: the display goes away
+        int signal;
         QProcess::ExitStatus status;
-        int exitCode;
     };
-    for (const Case& c : {Case{"SIGTERM", SIGTERM, QProcess::NormalExit, 0}, {"SIGQUIT", SIGQUIT, QProcess::NormalExit, 0},
-                          {"SIGUSR1", SIGUSR1, QProcess::NormalExit, 0}, {"SIGSEGV", SIGSEGV, QProcess::CrashExit, -1},
-                          {"SIGABRT", SIGABRT, QProcess::CrashExit, -1}, {"display", 0, QProcess::NormalExit, 1}}) {
-        QProcess xserver;
-        Environment env;
-        if (c.signal == 0) {
-            xserver.start("Xvfb", {QStringLiteral(":%1").arg(display), "-nolisten", "tcp"});
-            ASSERT_TRUE(PumpUntil([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(display)); }, 10000));
-            env = {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", QStringLiteral(":%1").arg(display)}};
-        }
-        PlayerProcess player(env);
+    for (const Case& c : {Case{"SIGTERM", SIGTERM, QProcess::NormalExit}, {"SIGQUIT", SIGQUIT, QProcess::NormalExit},
+                          {"SIGUSR1", SIGUSR1, QProcess::NormalExit}, {"SIGSEGV", SIGSEGV, QProcess::CrashExit},
+                          {"SIGABRT", SIGABRT, QProcess::CrashExit}}) {
+        PlayerProcess player;
         const std::string data = player.data();
         writeBytes(data, bookSlotBytes(files[0], 0));
         MonitorCapture capture(media.file("heard.raw"));
@@ -152,13 +118,10 @@ TEST_F(ContinuityTest, SignalsCrashesAndALostDisplaySaveTheLastTickPosition) {
         QTest::qSleep(1500);
         // Whatever names the book after the end was written by the ending itself.
         writeBytes(data, bookSlotBytes("/нигде.mp3", 1));
-        if (c.signal)
-            kill(pid_t(player.process.processId()), c.signal);
-        else
-            xserver.terminate();
+        kill(pid_t(player.process.processId()), c.signal);
         ASSERT_TRUE(player.process.waitForFinished(10000)) << c.name;
         EXPECT_EQ(player.process.exitStatus(), c.status) << c.name;
-        EXPECT_TRUE(c.status == QProcess::CrashExit || player.process.exitCode() == c.exitCode) << c.name;
+        EXPECT_TRUE(c.status == QProcess::CrashExit || player.process.exitCode() == 0) << c.name;
         capture.stop();
         const long first = capture.firstSoundFrom(0);
         ASSERT_GE(first, 0) << c.name;
@@ -168,8 +131,6 @@ TEST_F(ContinuityTest, SignalsCrashesAndALostDisplaySaveTheLastTickPosition) {
         // thread and the server's timing report may lag.
         EXPECT_LE(SlotSeconds(data), heardSeconds + 0.15) << c.name;
         EXPECT_GE(SlotSeconds(data), heardSeconds - 1.5) << c.name;
-        xserver.kill();
-        xserver.waitForFinished(5000);
     }
 }
 
@@ -195,11 +156,6 @@ TEST_F(ContinuityTest, FailedWritesAreShownWithoutABoxAndTriedAgain) {
     player->command(ids::NextButton);
     EXPECT_EQ(w->titleLine()->text(), title);
     EXPECT_EQ(Slot(data()), bookSlotBytes(files[0], 0));
-
-    // Exit with a failing write ends all the same, without a box.
-    fs::create_directory(player->settingsFile() + ".tmp");
-    player->command(ids::MenuExit);
-    EXPECT_TRUE(app.exiting);
     EXPECT_TRUE(player->warnings().isEmpty());
 }
 
@@ -224,7 +180,6 @@ TEST_F(ContinuityTest, PathsLongerThanTheRecordAreRememberedBesideIt) {
     const double saved = SlotSeconds(data());
     ASSERT_TRUE(Start());
     ASSERT_NE(app.currentStream, 0u);
-    EXPECT_EQ(app.longPath, files[0]);
     EXPECT_GE(EngineSeconds(), saved - 0.01);
     const auto shortBook = MakeBook(media.file("Стихи"), {30});
     player->addFolder(shortBook[0]);
@@ -259,31 +214,6 @@ TEST_F(ContinuityTest, UnreachableBookFilesAreNamedAndUnplayableTracksPassedOver
     EXPECT_EQ(w->titleLine()->text(),
               QStringLiteral("Ни один файл книги не удаётся воспроизвести, воспроизведение остановлено."));
     EXPECT_TRUE(player->warnings().isEmpty());
-}
-
-TEST_F(ContinuityTest, FifosNeverBlockAndHiddenFilesAreNotTracks) {
-    const auto files = MakeBook(media.file("Лирика"), {30});
-    for (const char* hidden : {"/.02.wav", "/._01.wav"})
-        fs::copy_file(files[0], media.file("Лирика") + hidden);
-    const std::string fifo = media.file("Лирика/03.mp3");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    startPlaying(files[0]);
-    ASSERT_EQ(w->trackList()->count(), 1);
-    EXPECT_EQ(w->trackList()->item(0)->text(), QStringLiteral("01.wav"));
-    player->addFolder(fifo);
-    EXPECT_EQ(player->warnings(), QStringList{QStringLiteral("Ошибка воспроизведения")});
-    player->exitAndReset();
-
-    // Data files that are FIFOs: told once each, never opened for reading or writing.
-    fs::remove(data());
-    fs::remove(player->settingsFile());
-    ASSERT_EQ(mkfifo(data().c_str(), 0600), 0);
-    ASSERT_EQ(mkfifo(player->settingsFile().c_str(), 0600), 0);
-    const auto before = player->warnings().size();
-    ASSERT_TRUE(Start());
-    player->exitAndReset();
-    EXPECT_EQ(player->warnings().size(), before + 2);
-    EXPECT_TRUE(fs::is_fifo(data()));
 }
 
 TEST_F(ContinuityTest, SleepTimerCountsNeitherSuspendNorWallClockJumps) {

@@ -11,6 +11,7 @@
 #include "sleep/sleep_timer.h"
 #include "support/qt/app_test.h"
 #include "support/qt/fake_logind.h"
+#include "support/qt/modal.h"
 #include "ui/dialogs.h"
 
 using namespace testsupport;
@@ -38,22 +39,6 @@ int RunUntilProgramEnds(const std::function<void()>& step, int ms = 20000) {
     QTimer::singleShot(0, qApp, step);
     watchdog.start(ms);
     return QApplication::exec();
-}
-
-// Calls act with the modal dialog as soon as one is open (polling from the dialog's own loop).
-void WhenModalOpens(std::function<void(QWidget*)> act) {
-    auto* poll = new QTimer(qApp);
-    auto tries = std::make_shared<int>(0);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, tries, act = std::move(act)] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal && ++*tries < 2000)
-            return;
-        poll->stop();
-        poll->deleteLater();
-        if (modal)
-            act(modal);
-    });
-    poll->start(10);
 }
 
 class SleepTest : public AppTest {
@@ -88,24 +73,15 @@ protected:
         ASSERT_NE(app.currentStream, 0u);
     }
 
-    // Sets the wall clock and waits for a tick to read it (with no stream there is no tick to
-    // wait for: the loop runs a while so that one would have come).
+    // Sets the wall clock and waits for a tick to read it.
     void tickAt(std::int64_t now) {
         clock = now;
-        if (!app.currentStream)
-            return Pump(300);
         app.tickTime = -1;
         EXPECT_TRUE(PumpUntil([now] { return app.tickTime == now; }));
     }
     void armAt(std::int64_t now, const QString& entry) {
         clock = now;
         ArmSleepTimer(entry);
-    }
-    // Armed for a minute at ArmingTime, a few ticks played.
-    void armOneMinute() {
-        armAt(ArmingTime, "1");
-        tickAt(ArmingTime + 10);
-        EXPECT_TRUE(PumpUntil([] { return app.bookRecord.position > 0; }));
     }
 
     // `step`, run in the main loop, leads to the firing: the program ends with 0, the track's
@@ -164,13 +140,12 @@ TEST_F(SleepTest, DialogArmsFromTheMomentOfOkAndTheTickRunsWhileItIsOpen) {
     }
 }
 
-// Each case a run of steps at seconds since ArmingTime: an arming, a tick and the countdown it
-// shows (minutes within the hour), or a track opened (the list's count shows until the next
-// tick); the firing follows one second past zero.
-TEST_F(SleepTest, CountdownShowsMinutesWithinTheHourFollowsPausesAndReArmingAndFiresOnlyPastZero) {
+// Each case a run of steps at seconds since ArmingTime: an arming, or a tick and the countdown
+// it shows; the firing follows one second past zero.
+TEST_F(SleepTest, CountdownFollowsPausesAndReArmingAndFiresOnlyPastZero) {
     struct Step {
         std::int64_t at;
-        const char* arm; // nullptr: a tick; "open": a track opened
+        const char* arm; // nullptr: a tick
         const char* shown;
     };
     const struct {
@@ -179,9 +154,7 @@ TEST_F(SleepTest, CountdownShowsMinutesWithinTheHourFollowsPausesAndReArmingAndF
         std::int64_t firesAt;
     } cases[] = {
         {false, {{0, "5", ""}, {0, nullptr, "05:00"}, {1, nullptr, "04:59"}, {61, nullptr, "03:59"},
-                 {299, nullptr, "00:01"}, {299, "open", ""}, {300, nullptr, "00:00"}}, 301},
-        {false, {{0, "90", ""}, {0, nullptr, "30:00"}, {1, nullptr, "29:59"}, {1800, nullptr, "00:00"},
-                 {1801, nullptr, "59:59"}, {5400, nullptr, "00:00"}}, 5401},
+                 {299, nullptr, "00:01"}, {300, nullptr, "00:00"}}, 301},
         {true, {{0, "2", ""}, {45, nullptr, "01:15"}}, 121}, // paused: the time runs on
         {false, {{0, "5", ""}, {200, nullptr, "01:40"}, {200, "2", ""}, {200, nullptr, "02:00"}, {320, nullptr, "00:00"}},
          321}};
@@ -193,10 +166,7 @@ TEST_F(SleepTest, CountdownShowsMinutesWithinTheHourFollowsPausesAndReArmingAndF
             player->command(ids::PlayPauseButton);
         FakeLogind logind(FakeLogind::Answer::Accept, dataFiles());
         for (const Step& step : steps) {
-            if (step.arm && std::string(step.arm) == "open") {
-                openTrack();
-                EXPECT_EQ(w->statusText(0), QStringLiteral("   Всего в списке: 1"));
-            } else if (step.arm) {
+            if (step.arm) {
                 armAt(ArmingTime + step.at, step.arm);
             } else {
                 tickAt(ArmingTime + step.at);
@@ -210,24 +180,9 @@ TEST_F(SleepTest, CountdownShowsMinutesWithinTheHourFollowsPausesAndReArmingAndF
     }
 }
 
-TEST_F(SleepTest, WithoutAStreamNothingIsShownOrCheckedUntilATrackOpens) {
-    FakeLogind logind(FakeLogind::Answer::Accept, dataFiles());
-    const QString before = w->statusText(0);
-    armAt(ArmingTime, "1");
-    tickAt(ArmingTime + 30);
-    tickAt(ArmingTime + 600);
-    EXPECT_EQ(w->statusText(0), before);
-    EXPECT_FALSE(app.exiting);
-    EXPECT_TRUE(logind.calls().empty());
-    // The time ran on from the arming: the first tick of the new track fires.
-    expectFiring(&logind, [this] { openTrack(); });
-    EXPECT_EQ(w->statusText(0), QStringLiteral("Выключение:   -09:00"));
-}
-
 // Whatever logind answers, or with none on the bus, and with the sleep dialog, the About box or
 // the real open-file dialog open: the box's loop ends, nothing it would have done happens, the
-// firing saves the place and a moved slider no one saved yet and ends the program, and a later
-// close saves nothing more.
+// firing saves the place and a moved slider no one saved yet and ends the program.
 TEST_F(SleepTest, FiringEndsAnOpenBoxAndSavesBeforeAskingForPowerOffWhateverTheAnswer) {
     const std::pair<std::optional<FakeLogind::Answer>, int> rows[] = {
         {FakeLogind::Answer::Accept, ids::MenuSleepTimer}, {FakeLogind::Answer::Refuse, ids::MenuAbout},
@@ -242,7 +197,10 @@ TEST_F(SleepTest, FiringEndsAnOpenBoxAndSavesBeforeAskingForPowerOffWhateverTheA
             logind.emplace(*answer, dataFiles());
         const int newVolume = w->slider(ids::VolumeSlider)->value() == 0 ? 1 : 0;
         w->setSliderPosition(ids::VolumeSlider, newVolume);
-        armOneMinute();
+        // Armed for a minute, a few ticks played.
+        armAt(ArmingTime, "1");
+        tickAt(ArmingTime + 10);
+        EXPECT_TRUE(PumpUntil([] { return app.bookRecord.position > 0; }));
         EXPECT_NE(SavedVolume(readBytes(player->settingsFile())), newVolume);
         bool opened = false;
         WhenModalOpens([&](QWidget* modal) {
@@ -258,11 +216,7 @@ TEST_F(SleepTest, FiringEndsAnOpenBoxAndSavesBeforeAskingForPowerOffWhateverTheA
         EXPECT_EQ(app.sleepDelaySeconds, 60);
         EXPECT_GT(app.bookRecord.position, 0);
         EXPECT_EQ(SavedVolume(readBytes(player->settingsFile())), newVolume);
-        writeBytes(player->dataFile(), {1, 2, 3});
-        player->command(ids::MenuExit);
-        player->exitAndReset();
-        EXPECT_EQ(readBytes(player->dataFile()), (std::vector<unsigned char>{1, 2, 3}));
-        ASSERT_TRUE(Start());
+        ASSERT_NO_FATAL_FAILURE(restartIfEnded());
     }
 }
 

@@ -29,8 +29,6 @@ bool waitFor(const std::function<bool()>& done, const std::vector<pid_t>& mustLi
     return !died && done();
 }
 
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
 } // namespace
 
 PulseServer::Kind PulseServer::kindFromEnvironment() {
@@ -76,9 +74,9 @@ void PulseServer::startPipeWireGraph() {
     environment_.insert(environment_.end(), {"XDG_CONFIG_HOME=" + config, "DBUS_SESSION_BUS_ADDRESS=unix:path=" + bus,
                                              "PIPEWIRE_DEBUG=1", "WIREPLUMBER_DEBUG=1"});
     graphPids_.push_back(spawn({"dbus-daemon", "--session", "--nofork", "--syslog-only", "--address=unix:path=" + bus}, environment_));
-    const bool busUp = waitFor([&] { return exists(bus); }, graphPids_);
+    const bool busUp = waitFor([&] { return std::filesystem::exists(bus); }, graphPids_);
     graphPids_.push_back(spawn({"pipewire"}, environment_));
-    const bool pipewireUp = busUp && waitFor([&] { return exists(dir_.file("pipewire-0")); }, graphPids_);
+    const bool pipewireUp = busUp && waitFor([&] { return std::filesystem::exists(dir_.file("pipewire-0")); }, graphPids_);
     graphPids_.push_back(spawn({"wireplumber"}, environment_));
     if (!pipewireUp) {
         stopAll();

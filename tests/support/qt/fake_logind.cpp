@@ -3,7 +3,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
-#include <QThread>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -17,7 +16,6 @@ namespace {
 
 const QString LogindService = QStringLiteral("org.freedesktop.login1");
 const QString LogindPath = QStringLiteral("/org/freedesktop/login1");
-const QString LogindManager = QStringLiteral("org.freedesktop.login1.Manager");
 
 } // namespace
 
@@ -45,91 +43,64 @@ PrivateSystemBus::PrivateSystemBus() {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
 }
 
-PrivateSystemBus::~PrivateSystemBus() { stopProcess(daemonPid_); }
-
-struct FakeLogind::Record {
-    std::mutex lock;
-    std::vector<PowerOffCall> calls;
-};
-
-namespace {
-
-// The login manager object; runs on its own thread, so its connection answers while the
-// caller's thread blocks.
-class LogindObject : public QDBusVirtualObject {
+// The login manager object; it lives on the fake's own thread, so its connection answers while
+// the caller's thread blocks.
+class FakeLogind::Service : public QDBusVirtualObject {
 public:
-    LogindObject(FakeLogind::Answer answer, std::vector<std::string> watchedFiles,
-                 std::shared_ptr<FakeLogind::Record> record)
-        : answer_(answer), watchedFiles_(std::move(watchedFiles)), record_(std::move(record)) {}
+    Service(Answer answer, std::vector<std::string> watchedFiles) : answer_(answer), watchedFiles_(std::move(watchedFiles)) {}
 
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
-        if (message.interface() != LogindManager || message.member() != QStringLiteral("PowerOff"))
+        if (message.interface() != LogindService + ".Manager" || message.member() != QStringLiteral("PowerOff"))
             return false;
-        FakeLogind::PowerOffCall call;
-        call.interactive = message.arguments().value(0).toBool();
+        PowerOffCall call{message.arguments().value(0).toBool(), {}};
         for (const std::string& path : watchedFiles_)
             call.files.push_back(readBytes(path));
         {
-            std::lock_guard<std::mutex> guard(record_->lock);
-            record_->calls.push_back(std::move(call));
+            std::lock_guard<std::mutex> guard(lock);
+            calls.push_back(std::move(call));
         }
-        if (answer_ == FakeLogind::Answer::Accept)
-            connection.send(message.createReply());
-        else
-            connection.send(message.createErrorReply(QDBusError::AccessDenied,
-                                                     QStringLiteral("Interactive authentication required.")));
+        connection.send(answer_ == Answer::Accept
+                            ? message.createReply()
+                            : message.createErrorReply(QDBusError::AccessDenied, QStringLiteral("Interactive authentication required.")));
         return true;
     }
 
     QString introspect(const QString&) const override { return {}; }
 
+    std::mutex lock;
+    std::vector<PowerOffCall> calls;
+
 private:
-    FakeLogind::Answer answer_;
+    Answer answer_;
     std::vector<std::string> watchedFiles_;
-    std::shared_ptr<FakeLogind::Record> record_;
 };
 
-} // namespace
-
-FakeLogind::FakeLogind(Answer answer, std::vector<std::string> watchedFiles) : record_(std::make_shared<Record>()) {
+FakeLogind::FakeLogind(Answer answer, std::vector<std::string> watchedFiles)
+    : service_(std::make_unique<Service>(answer, std::move(watchedFiles))) {
     static std::atomic<int> serial{0};
-    connectionName_ = "tellwick-fake-logind-" + std::to_string(++serial);
-    const QString name = QString::fromStdString(connectionName_);
-    QDBusConnection connection = QDBusConnection::connectToBus(
-        QString::fromStdString(PrivateSystemBus::instance().address()), name);
-    if (!connection.isConnected())
-        throw std::runtime_error("fake logind cannot reach the private bus");
-
-    thread_ = std::make_unique<QThread>();
-    thread_->start();
-    service_ = new LogindObject(answer, std::move(watchedFiles), record_);
-    service_->moveToThread(thread_.get());
-    if (!connection.registerVirtualObject(LogindPath, service_) || !connection.registerService(LogindService)) {
-        release();
+    connection_ = QStringLiteral("tellwick-fake-logind-%1").arg(++serial);
+    QDBusConnection connection =
+        QDBusConnection::connectToBus(QString::fromStdString(PrivateSystemBus::instance().address()), connection_);
+    if (!connection.registerVirtualObject(LogindPath, service_.get()) || !connection.registerService(LogindService)) {
+        QDBusConnection::disconnectFromBus(connection_);
         throw std::runtime_error("fake logind cannot take its name on the private bus");
     }
+    service_->moveToThread(&thread_);
+    thread_.start();
 }
 
 FakeLogind::~FakeLogind() {
-    release();
-}
-
-void FakeLogind::release() {
-    const QString name = QString::fromStdString(connectionName_);
-    {
-        QDBusConnection connection(name);
-        connection.unregisterService(LogindService);
-        connection.unregisterObject(LogindPath);
-    }
-    QDBusConnection::disconnectFromBus(name);
-    thread_->quit();
-    thread_->wait();
-    delete service_;
+    QDBusConnection connection(connection_);
+    connection.unregisterService(LogindService);
+    connection.unregisterObject(LogindPath);
+    QDBusConnection::disconnectFromBus(connection_);
+    thread_.quit();
+    thread_.wait();
 }
 
 std::vector<FakeLogind::PowerOffCall> FakeLogind::calls() const {
-    std::lock_guard<std::mutex> guard(record_->lock);
-    return record_->calls;
+    std::lock_guard<std::mutex> guard(service_->lock);
+    return service_->calls;
 }
 
 } // namespace testsupport

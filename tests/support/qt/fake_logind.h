@@ -4,14 +4,13 @@
 
 #include <sys/types.h>
 
+#include <QString>
+#include <QThread>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "support/fixtures.h"
-
-class QThread;
-class QDBusVirtualObject;
 
 namespace testsupport {
 
@@ -23,8 +22,7 @@ class PrivateSystemBus {
 public:
     static PrivateSystemBus& instance();
     const std::string& address() const { return address_; }
-
-    ~PrivateSystemBus();
+    ~PrivateSystemBus() { stopProcess(daemonPid_); }
 
 private:
     PrivateSystemBus();
@@ -51,14 +49,12 @@ public:
     ~FakeLogind();
 
     std::vector<PowerOffCall> calls() const;
-    struct Record;
+    class Service;
 
 private:
-    void release();
-    std::string connectionName_;
-    std::shared_ptr<Record> record_;
-    std::unique_ptr<QThread> thread_;
-    QDBusVirtualObject* service_ = nullptr;
+    QString connection_;
+    QThread thread_;
+    std::unique_ptr<Service> service_;
 };
 
 } // namespace testsupport

@@ -75,7 +75,7 @@ void PlayerHarness::exitAndReset() {
 MainWindow* PlayerHarness::window() const { return app.mainWindow; }
 
 void PlayerHarness::addFolder(const std::string& filePath) {
-    answerFileDialog(QString::fromStdString(filePath));
+    nextPick_ = QString::fromStdString(filePath);
     command(ids::AddFolderButton);
 }
 

@@ -36,8 +36,6 @@ public:
     MainWindow* window() const;
     // Warnings shown since the harness was made, in order.
     const QStringList& warnings() const { return warnings_; }
-    // The next file dialog answers with path (nothing = cancel).
-    void answerFileDialog(std::optional<QString> path) { nextPick_ = std::move(path); }
     // Picks a file through "Добавить папку".
     void addFolder(const std::string& filePath);
     // Clicks a button or triggers a menu item the way the listener does.
