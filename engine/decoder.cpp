@@ -142,8 +142,9 @@ bool FfmpegDecoder::sendNextPacket() {
         packet_->duration = 0;
         const int sent = avcodec_send_packet(codec_.get(), packet_.get());
         av_packet_unref(packet_.get());
-        // A damaged packet is skipped; the gap it leaves is filled with silence by read().
-        return sent >= 0 || sent == AVERROR(EAGAIN) || sent == AVERROR_INVALIDDATA;
+        // A damaged packet is skipped, whatever the decoder calls its fault (damage can look
+        // like a feature it lacks); the gap it leaves is filled with silence by read().
+        return sent != AVERROR(ENOMEM);
     }
 }
 
