@@ -124,28 +124,25 @@ TEST_F(RealWorldFiles, LessCommonCodecsOpenSeekAndLastAsFfmpegDecodesThem) {
 }
 
 // One damaged byte never makes a file longer than its sound; damaged ADTS, ALAC and fragmented
-// MP4 copies keep the contract: a seek onto the damaged packet (as ffprobe lists them) reads on
-// to the end, a seek to the very end succeeds, one just before it reads exactly what is left.
+// MP4 copies keep the contract: a seek onto the damaged packet (as ffprobe lists them) or just
+// before the end is refused (rarely) or reads exactly to the end; a seek to the very end succeeds.
 TEST_F(RealWorldFiles, DamagedFilesNeverStretchAndKeepTheSeekAndReadContract) {
-    ffmpeg("-f lavfi -i sine=440:d=3 -ac 1 -b:a 64k " + dir.file("t.wma"));
-    ffmpeg("-f lavfi -i sine=440:d=3 -ac 1 -movflags frag_keyframe+empty_moov -frag_duration 200000 " + dir.file("f.m4a"));
-    ffmpeg("-f lavfi -i sine=440:d=3 -ac 1 " + dir.file("t.aac"));
-    ffmpeg("-f lavfi -i sine=440:d=3 -ac 1 -c:a alac " + dir.file("a.m4a"));
-    for (auto [name, flip, contract] : {std::tuple{"t.wma", 0x40, false}, {"f.m4a", 0x01, true}, {"t.aac", 0x55, true},
-                                        {"a.m4a", 0x55, true}}) {
+    const std::string fragmented = "-movflags frag_keyframe+empty_moov -frag_duration 200000";
+    for (auto [name, args, flip, contract] :
+         {std::tuple{"t.wma", std::string("-b:a 64k"), 0x40, false}, {"f.m4a", fragmented, 0x01, false},
+          {"f.m4a", fragmented, 0x55, true}, {"t.aac", "", 0x55, true}, {"a.m4a", "-c:a alac", 0x55, true}}) {
+        ffmpeg("-f lavfi -i sine=440:d=3 -ac 1 " + args + " " + dir.file(name));
         const auto bytes = readBytes(dir.file(name));
-        // Each packet's start in seconds, by its first byte.
-        std::map<std::size_t, double> packetTimes;
+        std::map<std::size_t, double> packetTimes; // by first byte
         std::istringstream packets(capture("ffprobe -v error -show_entries packet=pts_time,pos -of csv=p=0 " +
                                            shellQuote(dir.file(name))));
         for (std::string line; std::getline(packets, line);) {
             double time = 0;
-            std::size_t pos = 0;
-            if (std::sscanf(line.c_str(), "%lf,%zu", &time, &pos) == 2)
+            if (std::size_t pos = 0; std::sscanf(line.c_str(), "%lf,%zu", &time, &pos) == 2)
                 packetTimes[pos] = time;
         }
         const std::string damaged = dir.file(std::string("damaged-") + name);
-        int opened = 0;
+        int opened = 0, refused = 0;
         for (std::size_t at = 0; at < bytes.size(); at += at < 640 && !contract ? 1 : 97) {
             auto copy = bytes;
             copy[at] ^= flip;
@@ -161,14 +158,17 @@ TEST_F(RealWorldFiles, DamagedFilesNeverStretchAndKeepTheSeekAndReadContract) {
                 continue;
             const auto packet = packetTimes.upper_bound(at);
             const double time = packet == packetTimes.begin() ? 1.5 : std::prev(packet)->second;
-            const std::int64_t target = std::min(std::int64_t(time * s.rate), length / 2);
-            ASSERT_TRUE(s.seekFrame(target));
-            EXPECT_EQ(s.read().size(), std::size_t(length - target) * s.channels);
+            const std::int64_t target = std::min(std::int64_t(time * s.rate), length - 1);
+            for (std::int64_t from : {target, length - 100}) {
+                if (s.seekFrame(from))
+                    EXPECT_EQ(s.read().size(), std::size_t(length - from) * s.channels) << "from " << from;
+                else
+                    ++refused;
+            }
             EXPECT_TRUE(s.seekFrame(length));
-            ASSERT_TRUE(s.seekFrame(length - 100));
-            EXPECT_EQ(s.read(4096).size(), 100u * s.channels);
         }
         EXPECT_GT(opened, 100) << name;
+        EXPECT_LT(refused, opened / 10) << name;
     }
 }
 
