@@ -290,17 +290,18 @@ std::optional<std::int64_t> PulseStream::latencyFrames(bool refresh) const {
     const pa_usec_t age = now - lastTimingRequest_;
     if ((notYetRunning && age >= startRefreshMs * PA_USEC_PER_MSEC) ||
         (refresh && age >= timingRefreshMs * PA_USEC_PER_MSEC))
-        requestTimingLocked();
+        requestTimingLocked(false);
     if (!timing || timing->read_index_corrupt || timing->write_index_corrupt || timingAnsweredAt_ == 0)
         return std::nullopt;
-    // Played = what the server had read at its last answer, run on since then only while it
-    // said it was playing, less what the sink still holds. The client library's own clock
-    // runs on from the start request even when a busy server has not begun to play.
+    // Played = what the server had read at its last answer, run on since then (up to a cork)
+    // only while it said it was playing, less what the sink still holds. The client library's
+    // own clock runs on from the start request even when a busy server has not begun to play.
     const std::int64_t frameBytes = static_cast<std::int64_t>(sizeof(float)) * channels_;
     std::int64_t playedUsec = static_cast<std::int64_t>(pa_bytes_to_usec(
         static_cast<std::uint64_t>(std::max<std::int64_t>(timing->read_index, 0)), pa_stream_get_sample_spec(stream_)));
-    if (timing->playing && !corked)
-        playedUsec += static_cast<std::int64_t>(now - timingAnsweredAt_ + timing->transport_usec);
+    const pa_usec_t until = corked ? corkedAt_ : now;
+    if (timing->playing && until > timingAnsweredAt_)
+        playedUsec += static_cast<std::int64_t>(until - timingAnsweredAt_ + timing->transport_usec);
     playedUsec -= static_cast<std::int64_t>(timing->sink_usec);
     const std::int64_t played = std::max<std::int64_t>(0, playedUsec) * rate_ / 1000000;
     const std::int64_t written = timing->write_index / frameBytes;
@@ -311,12 +312,17 @@ void PulseStream::setCorked(bool corked) {
     PulseContext::Lock lock(*context_);
     context_->finish(pa_stream_cork(stream_, corked ? 1 : 0, [](pa_stream*, int, void* m) { signalMainloop(m); },
                                     context_->mainloop()));
-    requestTimingLocked();
+    if (corked)
+        corkedAt_ = pa_rtclock_now();
+    requestTimingLocked(true);
 }
 
-void PulseStream::requestTimingLocked() const {
+void PulseStream::requestTimingLocked(bool afterChange) const {
+    // One question at a time: a slow server is left to answer the open one (a dropped question
+    // leaves its answer unused), unless a cork or flush has made that answer stale.
+    if (timingOp_ && !afterChange)
+        return;
     lastTimingRequest_ = pa_rtclock_now();
-    // One question at a time: an older one still open is dropped for the fresher.
     cancelTimingLocked();
     timingOp_ = pa_stream_update_timing_info(
         stream_,
@@ -344,7 +350,7 @@ void PulseStream::flush() {
     drained_ = false;
     context_->finish(pa_stream_flush(stream_, [](pa_stream*, int, void* m) { signalMainloop(m); },
                                      context_->mainloop()));
-    requestTimingLocked();
+    requestTimingLocked(true);
 }
 
 void PulseStream::startDrain() {

@@ -152,11 +152,12 @@ private:
     pa_stream* stream_ = nullptr;
     pa_operation* drainOp_ = nullptr;
     // Asks the server for fresh timing (after a cork, a flush, or when it has grown old).
-    void requestTimingLocked() const;
+    void requestTimingLocked(bool afterChange) const;
     void cancelTimingLocked() const;
     mutable pa_usec_t lastTimingRequest_ = 0;
     mutable pa_operation* timingOp_ = nullptr;
     mutable pa_usec_t timingAnsweredAt_ = 0; // when the last timing answer arrived
+    pa_usec_t corkedAt_ = 0;                  // when the server last applied a cork
 
     bool drained_ = false;
     int rate_ = 0;
