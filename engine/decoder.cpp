@@ -142,8 +142,9 @@ bool FfmpegDecoder::sendNextPacket() {
         packet_->duration = 0;
         const int sent = avcodec_send_packet(codec_.get(), packet_.get());
         av_packet_unref(packet_.get());
-        // A damaged packet is skipped; the gap it leaves is filled with silence by read().
-        return sent >= 0 || sent == AVERROR(EAGAIN) || sent == AVERROR_INVALIDDATA;
+        // A damaged packet is skipped, whatever the decoder calls its fault (damage can look
+        // like a feature it lacks); the gap it leaves is filled with silence by read().
+        return sent != AVERROR(ENOMEM);
     }
 }
 
@@ -224,10 +225,10 @@ std::size_t FfmpegDecoder::read(float* out, std::size_t maxFrames) {
             }
             continue;
         }
-        if (decodeFrame())
+        if (decodeFrame() || (!endOfStream_ && skipDamage()))
             continue;
         if (!endOfStream_)
-            break; // read error: stop here
+            break; // nothing readable after here
         // The stream ended a little short of the computed end (a damaged tail): pad.
         std::fill_n(out + written * channels_, room * channels_, 0.0f);
         written += room;
@@ -236,12 +237,25 @@ std::size_t FfmpegDecoder::read(float* out, std::size_t maxFrames) {
     return written;
 }
 
+bool FfmpegDecoder::skipDamage() {
+    // The demuxer stopped on damage: land further on, each time twice as far, and let read()
+    // fill the gap with silence. A landing must bring at least one frame not yet read.
+    const std::int64_t fromU = startU_ + position_;
+    for (std::int64_t step = sampleRate_ / 2; fromU + step < endU_; step *= 2) {
+        if (positionDemuxer(fromU + step) && decodeFrame() && pendingU_ + std::int64_t(pendingFrames_) > fromU)
+            return true;
+    }
+    return false;
+}
+
 bool FfmpegDecoder::seek(std::int64_t frame) {
     if (frame < 0 || frame > length_)
         return false;
     // The end needs nothing decoded (and a damaged last frame may not decode at all).
-    if (frame < length_ && !seekToUnit(startU_ + frame))
+    if (frame < length_ && !seekToUnit(startU_ + frame)) {
+        seekToUnit(startU_ + position_); // back where reading was
         return false;
+    }
     position_ = frame;
     return true;
 }

@@ -112,7 +112,7 @@ bool FfmpegDecoder::positionDemuxer(std::int64_t wantU) {
 }
 
 // Lands so that the decoded frames reach targetU with settled decoder state; backs off
-// further when the demuxer came down after the target.
+// further when the demuxer came down after the target, or could not read on to it.
 bool FfmpegDecoder::seekToUnit(std::int64_t targetU) {
     std::int64_t margin = prerollUnits();
     for (int attempt = 0; attempt < 6; ++attempt) {
@@ -130,8 +130,21 @@ bool FfmpegDecoder::seekToUnit(std::int64_t targetU) {
                 return endOfStream_;
             continue; // nothing placeable after this point (Ogg: no later page start)
         }
-        if (pendingU_ <= targetU || fromStart)
+        if (pendingU_ > targetU) {
+            if (fromStart)
+                return true;
+            continue;
+        }
+        // Decodes on to the frame holding the target (read() would, to skip to it): damage on
+        // the way that stops the demuxer makes this landing useless, and a seek only succeeds
+        // when reads can go on from the target.
+        bool reading = true;
+        while (reading && pendingU_ + std::int64_t(pendingFrames_) <= targetU)
+            reading = decodeFrame();
+        if (reading || endOfStream_)
             return true;
+        if (fromStart)
+            return false;
     }
     return false;
 }

@@ -89,6 +89,9 @@ private:
     // Decodes the next frame into pending_; false at the end of the stream or on a hard error.
     bool decodeFrame();
     bool sendNextPacket();
+    // After a hard read error mid-stream: puts the demuxer past the damage; false when nothing
+    // further can be read.
+    bool skipDamage();
     CodecPtr makeCodec(const AVStream& stream) const;
     // Whether packet_ is ours, switching the decoder to the packet's link when it starts one.
     bool takesPacket();

@@ -2,6 +2,7 @@
 
 #include <pulse/rtclock.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace engine {
@@ -215,8 +216,8 @@ std::unique_ptr<PulseStream> PulseStream::open(std::shared_ptr<PulseContext> con
         return nullptr;
     self->attachLocked();
     // Timing is refreshed when the position is asked for, at most every timingRefreshMs, and
-    // interpolated in between: automatic updates would query the server after every write.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING);
+    // run on by latencyFrames in between: automatic updates would query the server after every write.
+    const auto flags = PA_STREAM_START_CORKED;
     if (pa_stream_connect_playback(self->stream_, nullptr, &attr, flags, nullptr, nullptr) < 0)
         return nullptr;
     pa_stream* stream = self->stream_;
@@ -236,6 +237,7 @@ PulseStream::~PulseStream() {
         return;
     PulseContext::Lock lock(*context_);
     cancelDrainLocked();
+    cancelTimingLocked();
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_write_callback(stream_, nullptr, nullptr);
     if (pa_stream_get_state(stream_) == PA_STREAM_READY)
@@ -282,31 +284,64 @@ std::optional<std::int64_t> PulseStream::latencyFrames(bool refresh) const {
     // answer saying "not playing" for an uncorked stream is asked again soon, or the position
     // would stand still until the next regular refresh.
     const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
-    const bool notYetRunning = timing && !timing->playing && pa_stream_is_corked(stream_) == 0;
-    const pa_usec_t age = pa_rtclock_now() - lastTimingRequest_;
+    const bool corked = pa_stream_is_corked(stream_) != 0;
+    const bool notYetRunning = timing && !timing->playing && !corked;
+    const pa_usec_t now = pa_rtclock_now();
+    const pa_usec_t age = now - lastTimingRequest_;
     if ((notYetRunning && age >= startRefreshMs * PA_USEC_PER_MSEC) ||
         (refresh && age >= timingRefreshMs * PA_USEC_PER_MSEC))
-        requestTimingLocked();
-    pa_usec_t usec = 0;
-    int negative = 0;
-    if (pa_stream_get_latency(stream_, &usec, &negative) < 0)
+        requestTimingLocked(false);
+    if (!timing || timing->read_index_corrupt || timing->write_index_corrupt || timingAnsweredAt_ == 0)
         return std::nullopt;
-    if (negative)
-        return 0;
-    return static_cast<std::int64_t>(usec * static_cast<pa_usec_t>(rate_) / 1000000);
+    // Played = what the server had read at its last answer, run on since then (up to a cork)
+    // only while it said it was playing, less what the sink still holds. The client library's
+    // own clock runs on from the start request even when a busy server has not begun to play.
+    const std::int64_t frameBytes = static_cast<std::int64_t>(sizeof(float)) * channels_;
+    std::int64_t playedUsec = static_cast<std::int64_t>(pa_bytes_to_usec(
+        static_cast<std::uint64_t>(std::max<std::int64_t>(timing->read_index, 0)), pa_stream_get_sample_spec(stream_)));
+    const pa_usec_t until = corked ? corkedAt_ : now;
+    if (timing->playing && until > timingAnsweredAt_)
+        playedUsec += static_cast<std::int64_t>(until - timingAnsweredAt_ + timing->transport_usec);
+    playedUsec -= static_cast<std::int64_t>(timing->sink_usec);
+    const std::int64_t played = std::max<std::int64_t>(0, playedUsec) * rate_ / 1000000;
+    const std::int64_t written = timing->write_index / frameBytes;
+    return std::clamp<std::int64_t>(written - played, 0, written);
 }
 
 void PulseStream::setCorked(bool corked) {
     PulseContext::Lock lock(*context_);
     context_->finish(pa_stream_cork(stream_, corked ? 1 : 0, [](pa_stream*, int, void* m) { signalMainloop(m); },
                                     context_->mainloop()));
-    requestTimingLocked();
+    if (corked)
+        corkedAt_ = pa_rtclock_now();
+    requestTimingLocked(true);
 }
 
-void PulseStream::requestTimingLocked() const {
+void PulseStream::requestTimingLocked(bool afterChange) const {
+    // One question at a time: a slow server is left to answer the open one (a dropped question
+    // leaves its answer unused), unless a cork or flush has made that answer stale.
+    if (timingOp_ && !afterChange)
+        return;
     lastTimingRequest_ = pa_rtclock_now();
-    if (pa_operation* op = pa_stream_update_timing_info(stream_, nullptr, nullptr))
-        pa_operation_unref(op);
+    cancelTimingLocked();
+    timingOp_ = pa_stream_update_timing_info(
+        stream_,
+        [](pa_stream*, int success, void* self) {
+            auto* s = static_cast<const PulseStream*>(self);
+            pa_operation_unref(s->timingOp_);
+            s->timingOp_ = nullptr;
+            if (success)
+                s->timingAnsweredAt_ = pa_rtclock_now();
+        },
+        const_cast<PulseStream*>(this));
+}
+
+void PulseStream::cancelTimingLocked() const {
+    if (!timingOp_)
+        return;
+    pa_operation_cancel(timingOp_);
+    pa_operation_unref(timingOp_);
+    timingOp_ = nullptr;
 }
 
 void PulseStream::flush() {
@@ -315,7 +350,7 @@ void PulseStream::flush() {
     drained_ = false;
     context_->finish(pa_stream_flush(stream_, [](pa_stream*, int, void* m) { signalMainloop(m); },
                                      context_->mainloop()));
-    requestTimingLocked();
+    requestTimingLocked(true);
 }
 
 void PulseStream::startDrain() {

@@ -128,7 +128,8 @@ public:
     bool failed() const;
     // Frames written but not yet heard (server buffer plus sink latency); nothing while the
     // server has not reported timing yet. refresh asks the server for fresh timing when the
-    // last answer has grown old; otherwise the last answer is interpolated.
+    // last answer has grown old; otherwise the last answer is run on by the clock, but only
+    // while it said the stream was playing.
     std::optional<std::int64_t> latencyFrames(bool refresh = true) const;
     // Waits until the server has applied the change.
     void setCorked(bool corked);
@@ -151,8 +152,13 @@ private:
     pa_stream* stream_ = nullptr;
     pa_operation* drainOp_ = nullptr;
     // Asks the server for fresh timing (after a cork, a flush, or when it has grown old).
-    void requestTimingLocked() const;
+    void requestTimingLocked(bool afterChange) const;
+    void cancelTimingLocked() const;
     mutable pa_usec_t lastTimingRequest_ = 0;
+    mutable pa_operation* timingOp_ = nullptr;
+    mutable pa_usec_t timingAnsweredAt_ = 0; // when the last timing answer arrived
+    pa_usec_t corkedAt_ = 0;                  // when the server last applied a cork
+
     bool drained_ = false;
     int rate_ = 0;
     int channels_ = 0;
