@@ -1,5 +1,6 @@
 #include "desktop/mpris.h"
 
+#include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
@@ -338,11 +339,10 @@ void Register() {
     request << mprisService << DoNotQueue;
     bus.asyncCall(request);
 
-    // Most changes come from the window's own handlers and the engine's advance; a short
-    // poll of the few published values tells clients about all of them alike.
-    auto* poll = new QTimer(host);
-    QObject::connect(poll, &QTimer::timeout, host, Announce);
-    poll->start(250);
+    // Every change comes from a handler on this thread (the window's own, the engine's
+    // advance, a client's call): comparing the few published values whenever the thread
+    // is about to sleep tells clients of each one without a timer waking it.
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, host, Announce);
     Announce();
 }
 

@@ -5,6 +5,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -134,6 +136,8 @@ void Channel::wakeFeeder() {
 
 // The thread owns a reference, so a channel freed from its own sync procedure outlives it.
 void Channel::feederLoop(std::shared_ptr<Channel> /*keepAlive*/) {
+    // Named, so a profiler tells its cost from the window's.
+    pthread_setname_np(pthread_self(), "tw-feeder");
     bool outputLost = false;
     for (;;) {
         {

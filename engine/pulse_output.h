@@ -104,10 +104,13 @@ private:
 // itself, so the caller must not hold it.
 class PulseStream {
 public:
-    static constexpr int bufferMs = 200;
-    // The server asks for data in steps of this size (PipeWire exactly so): each step wakes
-    // the connection's thread and the feeder, so it is half the buffer rather than less.
-    static constexpr int requestMs = 100;
+    // What the server holds ahead of the listener. Volume and effects are applied while
+    // decoding, so a change is heard up to this much later.
+    static constexpr int bufferMs = 450;
+    // The server asks for data in steps of this size, and each step wakes the connection's
+    // thread and the feeder, so it is as long as the buffer allows: PipeWire keeps three
+    // steps buffered whatever the buffer asked for, PulseAudio at least two.
+    static constexpr int requestMs = bufferMs / 3;
     static constexpr int timingRefreshMs = 200;
     static constexpr int startRefreshMs = 10;
 
