@@ -97,3 +97,11 @@ void ApplySpeed() {
         BASS_ChannelSetAttribute(app.currentStream, BASS_ATTRIB_TEMPO, float((CurrentSpeed() - 1.0) * 100.0));
     ShowSpeed();
 }
+
+void TakeHeardPlace() {
+    if (app.currentStream == 0)
+        return;
+    const QWORD position = BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE);
+    if (position != QWORD(-1))
+        app.bookRecord.position = std::int64_t(position);
+}

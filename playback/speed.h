@@ -12,3 +12,6 @@ void SetSpeed(double speed);
 void StepSpeed(int direction);
 // Applies the current book's speed to the current stream and shows it; at each track opening.
 void ApplySpeed();
+// The place heard this moment into the book's record, where the listener leaves a book: the
+// tick takes it every 100 ms, which at 3x is 300 ms of the book.
+void TakeHeardPlace();
