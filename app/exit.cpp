@@ -11,7 +11,7 @@ void ExitApp() {
     if (app.exiting)
         return;
     app.exiting = true;
-    TakeHeardPlace();
+    StopAtHeardPlace();
     BASS_Free();
     app.currentStream = 0;
     SaveState();

@@ -17,7 +17,7 @@ void SwitchBook(int index) {
         return;
     app.mainWindow->trackList()->clear();
     app.mainWindow->setTitleText(QString());
-    TakeHeardPlace();
+    StopAtHeardPlace();
     SaveState();
     ReleaseCurrentStream();
     app.settings.currentBook = index;

@@ -98,9 +98,10 @@ void ApplySpeed() {
     ShowSpeed();
 }
 
-void TakeHeardPlace() {
+void StopAtHeardPlace() {
     if (app.currentStream == 0)
         return;
+    BASS_ChannelPause(app.currentStream);
     const QWORD position = BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE);
     if (position != QWORD(-1))
         app.bookRecord.position = std::int64_t(position);

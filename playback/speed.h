@@ -12,6 +12,7 @@ void SetSpeed(double speed);
 void StepSpeed(int direction);
 // Applies the current book's speed to the current stream and shows it; at each track opening.
 void ApplySpeed();
-// The place heard this moment into the book's record, where the listener leaves a book: the
-// tick takes it every 100 ms, which at 3x is 300 ms of the book.
-void TakeHeardPlace();
+// Where the listener leaves a book (a tab switch, the exit): the sound stops and the place heard
+// at that moment goes into the book's record. The tick's copy may be 100 ms old, which at 3x
+// is 300 ms of the book.
+void StopAtHeardPlace();

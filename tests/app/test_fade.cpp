@@ -53,7 +53,6 @@ TEST_F(SleepFade, LevelFallsInDbThroughTheLastThirtySecondsReArmingRestoresItAnd
             steepest = std::max(steepest, std::fabs(20 * std::log10(b / a)));
     EXPECT_LT(steepest, 1.0);
     EXPECT_LT(20 * std::log10(glide.peak(glide.frameCount() - block, block) / glide.peak(block, block)), -25);
-    EXPECT_NEAR(20 * std::log10(levelAt(T0 + 55) / full), -52, 1.5);
     clock = T0 + 56;
     ArmSleepTimer("1");
     EXPECT_NEAR(levelAt(T0 + 57), full, full * 0.03) << "re-arming restores the volume";
