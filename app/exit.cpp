@@ -4,12 +4,14 @@
 
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
+#include "playback/speed.h"
 #include "ui/main_window.h"
 
 void ExitApp() {
     if (app.exiting)
         return;
     app.exiting = true;
+    StopAtHeardPlace();
     BASS_Free();
     app.currentStream = 0;
     SaveState();

@@ -8,6 +8,7 @@
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
 #include "books/folder_playlist.h"
+#include "playback/speed.h"
 #include "playback/track_open.h"
 #include "ui/main_window.h"
 
@@ -16,6 +17,7 @@ void SwitchBook(int index) {
         return;
     app.mainWindow->trackList()->clear();
     app.mainWindow->setTitleText(QString());
+    StopAtHeardPlace();
     SaveState();
     ReleaseCurrentStream();
     app.settings.currentBook = index;

@@ -217,6 +217,14 @@ BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value) {
     return 1;
 }
 
+BOOL BASS_ChannelSlideAttribute(DWORD handle, DWORD attrib, float value, DWORD time) {
+    auto channel = findChannel(handle);
+    if (!channel || std::isnan(value) || attrib != BASS_ATTRIB_VOL)
+        return 0;
+    channel->setVolume(value, time / 1000.0);
+    return 1;
+}
+
 BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
     auto channel = findChannel(handle);
     if (!channel || !info)

@@ -100,6 +100,8 @@ BOOL BASS_FXGetParameters(HFX handle, void* params);
 BOOL BASS_FXSetParameters(HFX handle, const void* params);
 
 BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
+// Glides an attribute to value over time milliseconds of listening; BASS_ATTRIB_VOL only.
+BOOL BASS_ChannelSlideAttribute(DWORD handle, DWORD attrib, float value, DWORD time);
 BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
 QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);
 QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode);

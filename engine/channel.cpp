@@ -326,13 +326,23 @@ std::int64_t Channel::heardFrameLocked(bool refreshTiming) {
     std::int64_t heard = lastHeard_;
     if (auto latency = stream_->latencyFrames(refreshTiming)) {
         const std::int64_t outHeard = std::max<std::int64_t>(0, writtenFrames_ - *latency);
-        heard = segmentStart_ + static_cast<std::int64_t>(static_cast<double>(outHeard) * rate_ / stream_->rate() *
-                                                         tempo_.speed());
+        while (speedMarks_.size() > 1 && speedMarks_[1].output <= outHeard)
+            speedMarks_.pop_front();
+        heard = fileFrameAtLocked(outHeard);
     }
     const std::int64_t lowest = std::max(segmentStart_, lastHeard_);
     heard = std::min(std::max(heard, lowest), segmentStart_ + decodedFrames_);
     lastHeard_ = heard;
     return heard;
+}
+
+std::int64_t Channel::fileFrameAtLocked(std::int64_t output) const {
+    auto mark = speedMarks_.begin();
+    while (std::next(mark) != speedMarks_.end() && std::next(mark)->output <= output)
+        ++mark;
+    const double outRate = stream_ ? stream_->rate() : rate_;
+    return mark->frame +
+           static_cast<std::int64_t>(static_cast<double>(output - mark->output) * rate_ / outRate * mark->speed);
 }
 
 void Channel::restartSegmentLocked(std::int64_t frame) {
@@ -348,6 +358,7 @@ void Channel::restartSegmentLocked(std::int64_t frame) {
     writtenFrames_ = 0;
     lastHeard_ = frame;
     pausedAt_ = frame;
+    speedMarks_ = {{0, frame, tempo_.speed()}};
     decodeFinished_ = false;
     peaks_.clear();
 }
@@ -435,9 +446,11 @@ DWORD Channel::level() {
     return levelWord(left) | (levelWord(right) << 16);
 }
 
-void Channel::setVolume(float volume) {
+void Channel::setVolume(float volume, double slideSeconds) {
     std::lock_guard lock(mutex_);
-    volume_.setTarget(std::clamp(volume, 0.0f, 1.0f));
+    // The volume acts before the stretcher, on the file's frames: a second heard holds speed times as many.
+    const double frames = std::clamp(slideSeconds * rate_ * tempo_.speed(), 0.0, 1e9);
+    volume_.setTarget(std::clamp(volume, 0.0f, 1.0f), static_cast<int>(frames));
 }
 
 void Channel::setSpeed(double speed) {
@@ -446,14 +459,11 @@ void Channel::setSpeed(double speed) {
         return;
     const double before = tempo_.speed();
     tempo_.setSpeed(speed);
-    if (decodingOnly_ || tempo_.speed() == before || state_ == State::Ended)
+    if (decodingOnly_ || tempo_.speed() == before)
         return;
-    // What is buffered was stretched at the old speed: start again from the frame heard.
-    const std::int64_t heard = heardFrameLocked();
-    stream_->flush();
-    decoder_->seek(heard);
-    restartSegmentLocked(decoder_->position());
-    fillLocked();
+    // Nothing queued is dropped: what the server holds plays out at the old speed, and from
+    // the next frame written on the file advances at the new one.
+    speedMarks_.push_back({writtenFrames_, fileFrameAtLocked(writtenFrames_), tempo_.speed()});
 }
 
 int Channel::addEffect(DWORD type) {

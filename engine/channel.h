@@ -53,7 +53,8 @@ public:
     // The frame being heard now (decoding channels: the next frame read).
     std::int64_t positionFrames();
     DWORD level();
-    void setVolume(float volume);
+    // Reached at once, or gliding there over slideSeconds of listening.
+    void setVolume(float volume, double slideSeconds = 0);
     // Listening speed with the pitch kept; positions keep counting the file's own frames.
     void setSpeed(double speed);
 
@@ -76,6 +77,12 @@ private:
         std::int64_t end;
         float left;
         float right;
+    };
+    // From output frame `output` of the segment on, the file advances from `frame` at `speed`.
+    struct SpeedMark {
+        std::int64_t output;
+        std::int64_t frame;
+        double speed;
     };
     struct EffectSlot {
         DWORD type;
@@ -110,6 +117,8 @@ private:
     std::size_t stretchLocked(float* frames, std::size_t maxFrames);
     void recordPeaksLocked(const float* frames, std::size_t count, std::int64_t firstFrame);
     std::int64_t heardFrameLocked(bool refreshTiming = true);
+    // The file frame that output frame `output` of the segment carries, by the speed marks.
+    std::int64_t fileFrameAtLocked(std::int64_t output) const;
     void restartSegmentLocked(std::int64_t frame);
     void fireSync(bool end, DWORD data);
 
@@ -142,6 +151,7 @@ private:
     std::int64_t writtenFrames_ = 0;  // output frames written since segmentStart_
     std::int64_t lastHeard_ = 0;      // keeps the reported position from stepping back
     std::int64_t pausedAt_ = 0;       // also the frame to go on from when the output comes back
+    std::deque<SpeedMark> speedMarks_{{0, 0, 1.0}}; // the first one not after the frame heard, then later ones
     bool decodeFinished_ = false;
     std::deque<PeakBlock> peaks_;
 

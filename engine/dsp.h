@@ -55,7 +55,9 @@ private:
 class Volume {
 public:
     explicit Volume(int sampleRate);
-    void setTarget(float volume);
+    // Reached over rampFrames, evenly in dB unless either end is silence; or over the short
+    // ramp when rampFrames is 0.
+    void setTarget(float volume, int rampFrames = 0);
     float target() const;
     void process(float* frames, std::size_t count, int channels);
 
@@ -64,6 +66,7 @@ private:
     float target_ = 1.0f;
     float current_ = 1.0f;
     float step_ = 0.0f;
+    double ratio_ = 0; // per frame, for a ramp in dB; 0 for a linear one
     int rampFramesLeft_ = 0;
     bool fresh_ = true; // nothing processed yet: a new target applies at once
 };

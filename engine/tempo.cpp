@@ -30,12 +30,12 @@ void Tempo::setSpeed(double speed) {
     if (std::isnan(speed))
         return;
     speed_ = std::clamp(speed, minSpeed, maxSpeed);
-    clear();
     stretcher_->setTempo(speed_);
 }
 
 void Tempo::put(const float* frames, std::size_t count) {
     finished_ = false;
+    engaged_ = true;
     stretcher_->putSamples(frames, static_cast<unsigned>(count));
 }
 
@@ -52,6 +52,7 @@ std::size_t Tempo::receive(float* out, std::size_t maxFrames) {
 
 void Tempo::clear() {
     stretcher_->clear();
+    engaged_ = false;
     finished_ = false;
 }
 

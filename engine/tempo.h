@@ -21,11 +21,13 @@ public:
     Tempo(const Tempo&) = delete;
     Tempo& operator=(const Tempo&) = delete;
 
-    // Clamped to minSpeed..maxSpeed; NaN keeps the speed. Forgets what is buffered.
+    // Clamped to minSpeed..maxSpeed; NaN keeps the speed. What is buffered stays and goes on
+    // at the new speed, so a change while playing is seamless.
     void setSpeed(double speed);
     double speed() const { return speed_; }
-    // At exactly 1.0 the stage is left out of the chain altogether.
-    bool active() const { return speed_ != 1.0; }
+    // At exactly 1.0 the stage is left out of the chain, but only once it holds nothing:
+    // a stage brought back to 1.0 stays in until the next clear().
+    bool active() const { return speed_ != 1.0 || engaged_; }
 
     void put(const float* frames, std::size_t count);
     // The input has ended: pushes the buffered tail out.
@@ -40,6 +42,7 @@ public:
 private:
     std::unique_ptr<soundtouch::SoundTouch> stretcher_;
     double speed_ = 1.0;
+    bool engaged_ = false; // fed since the last clear()
     bool finished_ = false;
 };
 

@@ -97,3 +97,12 @@ void ApplySpeed() {
         BASS_ChannelSetAttribute(app.currentStream, BASS_ATTRIB_TEMPO, float((CurrentSpeed() - 1.0) * 100.0));
     ShowSpeed();
 }
+
+void StopAtHeardPlace() {
+    if (app.currentStream == 0)
+        return;
+    BASS_ChannelPause(app.currentStream);
+    const QWORD position = BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE);
+    if (position != QWORD(-1))
+        app.bookRecord.position = std::int64_t(position);
+}

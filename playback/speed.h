@@ -12,3 +12,7 @@ void SetSpeed(double speed);
 void StepSpeed(int direction);
 // Applies the current book's speed to the current stream and shows it; at each track opening.
 void ApplySpeed();
+// Where the listener leaves a book (a tab switch, the exit): the sound stops and the place heard
+// at that moment goes into the book's record. The tick's copy may be 100 ms old, which at 3x
+// is 300 ms of the book.
+void StopAtHeardPlace();

@@ -40,6 +40,9 @@ struct Fade {
     double seconds = 0;        // what the timer had left when the fade began, at most kFadeSeconds
     HSTREAM stream = 0;        // the stream heard when it began
     std::int64_t position = 0; // and its place then: the last words still heard clearly
+    HSTREAM gliding = 0;       // the stream, volume and second the glide under way was set for
+    double volume = 0;
+    double left = NAN;
 };
 Fade fade;
 
@@ -50,16 +53,30 @@ void EndFade() {
     ApplySlider(4); // the volume slider's own level, at once
 }
 
-// A ramp in dB from the slider's level down to kFadeFloorDb, then silence at zero.
+// The fade's gain with `left` seconds to go: a ramp in dB from 0 down to kFadeFloorDb, then silence.
+double FadeGain(double left) {
+    const double done = std::clamp(1.0 - left / fade.seconds, 0.0, 1.0);
+    return left <= 0 ? 0.0 : std::pow(10.0, kFadeFloorDb * done / 20);
+}
+
+// The clock counts whole seconds: each second the engine glides the level to the next second's
+// step, so the fall is heard as one even slope rather than steps.
 void FadeStep(double left) {
     if (left > kFadeSeconds || app.currentStream == 0)
         return;
     if (!fade.active)
         fade = {true, std::max(1.0, left), app.currentStream, app.bookRecord.position};
-    const double done = std::clamp(1.0 - left / fade.seconds, 0.0, 1.0);
-    const double gain = left <= 0 ? 0.0 : std::pow(10.0, kFadeFloorDb * done / 20);
-    const double slider = 1.0 - app.mainWindow->slider(ids::VolumeSlider)->value() / 100.0;
-    BASS_ChannelSetAttribute(app.currentStream, BASS_ATTRIB_VOL, float(slider * gain));
+    const double volume = 1.0 - app.mainWindow->slider(ids::VolumeSlider)->value() / 100.0;
+    if (app.currentStream != fade.gliding || volume != fade.volume) {
+        // A track opened or the volume slider moved: straight to the fade's level.
+        BASS_ChannelSetAttribute(app.currentStream, BASS_ATTRIB_VOL, float(volume * FadeGain(left)));
+        fade.gliding = app.currentStream;
+        fade.volume = volume;
+    } else if (left == fade.left) {
+        return;
+    }
+    fade.left = left;
+    BASS_ChannelSlideAttribute(app.currentStream, BASS_ATTRIB_VOL, float(volume * FadeGain(left - 1)), 1000);
 }
 
 } // namespace
@@ -103,8 +120,10 @@ void SleepStep() {
     app.mainWindow->setStatusText(0, app.tickText);
     FadeStep(left);
     if (std::int32_t(now - app.sleepStart) > app.sleepDelaySeconds) {
-        if (fade.active && fade.stream == app.currentStream)
+        if (fade.active && fade.stream == app.currentStream) {
             app.bookRecord.position = fade.position;
+            ReleaseCurrentStream(); // so the exit keeps this place, not the one heard last
+        }
         ExitApp();
         PowerOff();
     }

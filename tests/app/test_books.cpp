@@ -17,8 +17,8 @@ constexpr double kStepSeconds = 0.5, kStepHz = 40;
 constexpr int kSteps = 20; // 10 s a book
 constexpr double kStreamBytesPerSecond = 44100 * 2; // 8-bit stereo: a byte per sample
 double BaseHz(int book) { return 300 + 900 * book; } // bands of 760 Hz with 140 Hz between them
-// A kept place is the last tick's (100 ms apart, later on a loaded machine) and never ahead of
-// what was heard; the analysis places a moment to 25 ms.
+// A kept place is taken where the book is left, never ahead of what was heard (a loaded machine
+// may delay the leaving); the analysis places a moment to 25 ms.
 constexpr double kResumeTolerance = 0.4, kMeasureTolerance = 0.025;
 
 const char* const kFolderNames[kBookCount] = {"Повести", "Путешествия", "Стихи", "Сказки", "Очерки Севера"};
@@ -64,10 +64,11 @@ void PlayFor(double seconds) {
         << "the book did not play on from " << from << " s";
 }
 
-// What a slot keeps is the place heard at most a tick before the engine's last report.
+// What a slot keeps is the place heard when the book was left: from the engine's last report
+// before that on (the sound tells it is not ahead of what was heard).
 void ExpectKeptAt(double kept, double heardLast) {
-    EXPECT_LE(kept, heardLast);
-    EXPECT_GE(kept, heardLast - kResumeTolerance);
+    EXPECT_GE(kept, heardLast);
+    EXPECT_LE(kept, heardLast + kResumeTolerance);
 }
 
 // One stretch of one book heard without a break, placed in the book's file.

@@ -30,26 +30,36 @@ TEST_F(SleepFade, LevelFallsInDbThroughTheLastThirtySecondsReArmingRestoresItAnd
         app.tickTime = -1;
         return PumpUntil([now] { return app.tickTime == now; });
     };
-    // The left peak heard once everything buffered before the tick has played.
+    // The left peak heard once the second's glide and everything buffered before it have played.
     const auto levelAt = [&](std::int64_t now) {
         EXPECT_TRUE(tickAt(now));
         const std::int64_t from = app.bookRecord.position;
-        EXPECT_TRUE(PumpUntil([&] { return app.bookRecord.position > from + 44100; }));
+        EXPECT_TRUE(PumpUntil([&] { return app.bookRecord.position > from + 44100 * 3 / 2; }));
         return double(BASS_ChannelGetLevel(app.currentStream) & 0xFFFF);
     };
     ArmSleepTimer("1");
     const double full = levelAt(T0 + 20);
     ASSERT_GT(full, 1000);
-    ASSERT_TRUE(tickAt(T0 + 30)); // 30 s left: the fade begins here
-    EXPECT_NEAR(20 * std::log10(levelAt(T0 + 45) / full), -30, 1.5) << "half way down a 60 dB ramp";
-    EXPECT_NEAR(20 * std::log10(levelAt(T0 + 55) / full), -50, 1.5);
+    // 30 s left: the fade begins here, 60 dB over 30 s, each second gliding to the next one's level.
+    ASSERT_TRUE(tickAt(T0 + 30));
+    MonitorCapture glide(media.file("glide.raw"));
+    EXPECT_NEAR(20 * std::log10(levelAt(T0 + 45) / full), -32, 1.5) << "with 14 s to go";
+    glide.stop();
+    // Heard as a slope, not a step: no 10 ms block's peak is a dB off the one before.
+    const std::size_t block = MonitorCapture::rate / 100;
+    double steepest = 0;
+    for (std::size_t f = block; f + block <= glide.frameCount(); f += block)
+        if (const double a = glide.peak(f - block, block), b = glide.peak(f, block); a > 1e-4 && b > 1e-4)
+            steepest = std::max(steepest, std::fabs(20 * std::log10(b / a)));
+    EXPECT_LT(steepest, 1.0);
+    EXPECT_LT(20 * std::log10(glide.peak(glide.frameCount() - block, block) / glide.peak(block, block)), -25);
     clock = T0 + 56;
     ArmSleepTimer("1");
     EXPECT_NEAR(levelAt(T0 + 57), full, full * 0.03) << "re-arming restores the volume";
 
     ASSERT_TRUE(tickAt(T0 + 56 + 30));
     const std::int64_t fadeStart = app.bookRecord.position;
-    EXPECT_NEAR(20 * std::log10(levelAt(T0 + 56 + 40) / full), -20, 1.5);
+    EXPECT_NEAR(20 * std::log10(levelAt(T0 + 56 + 40) / full), -22, 1.5);
     EXPECT_GT(app.bookRecord.position, fadeStart + 44100) << "played on well past it";
     QTimer::singleShot(0, qApp, [&] { clock = T0 + 56 + 61; });
     QTimer watchdog;
