@@ -81,11 +81,11 @@ struct Heard {
     double boundarySeconds = NAN;
 };
 
-// Splits the capture at silences of 250 ms (a pause; a sink starved by a busy machine falls
-// silent for less), and within a stretch of sound where another book is heard or the step jumps
-// other than to the next. 10 ms windows every 5 ms count when their frequency lies on one step
-// of one book, as do their neighbours' (this drops windows straddling a step boundary or a
-// change of book). Places come from step boundaries, counting only time sound was heard.
+// Splits the capture where another book is heard or the step jumps other than to the next; a
+// book whose steps go on across a silence (a sink starved by a busy machine) is one stretch.
+// 10 ms windows every 5 ms count when their frequency lies on one step of one book, as do their
+// neighbours' (this drops windows straddling a step boundary or a change of book). Places come
+// from step boundaries, counting only time sound was heard.
 std::vector<Heard> ListenToBooks(const MonitorCapture& capture) {
     constexpr std::size_t hop = 240, span = 480;
     constexpr float level = 0.05f;
@@ -102,26 +102,27 @@ std::vector<Heard> ListenToBooks(const MonitorCapture& capture) {
         return -1;
     };
     std::vector<Heard> heard;
+    int step = -1;
+    std::size_t clear = 0; // the last clear window
     for (const auto& stretch : capture.stretches(MonitorCapture::rate / 4, level)) {
         if (stretch.last < settle + span)
             continue;
-        const std::size_t begin = std::max(stretch.first, settle), inStretch = heard.size();
+        const std::size_t begin = std::max(stretch.first, settle);
         std::vector<int> windows;
         for (std::size_t f = begin; f + span <= stretch.last; f += hop)
             windows.push_back(classify(f));
-        int step = -1;
-        std::size_t clear = 0; // the last clear window
+        bool heardHere = false;
         for (std::size_t i = 1; i + 1 < windows.size(); ++i) {
             const int id = windows[i];
             if (id < 0 || id != windows[i - 1] || id != windows[i + 1])
                 continue;
             const std::size_t frame = begin + i * hop;
-            const bool continues = heard.size() > inStretch && heard.back().book == id / kSteps &&
+            const bool continues = !heard.empty() && heard.back().book == id / kSteps &&
                                    (id % kSteps == step || id % kSteps == step + 1);
             if (!continues) {
-                if (heard.size() > inStretch)
+                if (heardHere)
                     heard.back().lastFrame = frame - 1;
-                const std::size_t first = heard.size() > inStretch ? frame : begin;
+                const std::size_t first = heardHere ? frame : begin;
                 heard.push_back({id / kSteps, first, 0, capture.dominantFrequency(first, span)});
             } else if (id % kSteps == step + 1) {
                 Heard& h = heard.back();
@@ -132,8 +133,9 @@ std::vector<Heard> ListenToBooks(const MonitorCapture& capture) {
             }
             step = id % kSteps;
             clear = frame;
+            heardHere = true;
         }
-        if (heard.size() > inStretch)
+        if (heardHere)
             heard.back().lastFrame = stretch.last;
     }
     for (Heard& h : heard)
