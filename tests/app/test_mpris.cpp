@@ -144,7 +144,10 @@ TEST_F(MprisTest, PlayerctlPausesSeeksAndSkipsAsHeard) {
     EXPECT_NEAR(double(FirstHeard(capture, landed, StepHz(11)) - landed) / kRate, 1.0, 0.05);
 }
 
-TEST_F(MprisTest, MetadataAndVolumeFollowThePlayer) {
+TEST_F(MprisTest, MetadataVolumeRateAndSignalsFollowThePlayer) {
+    QProcess monitor;
+    monitor.start("dbus-monitor", {"--session", "type='signal',path='/org/mpris/MediaPlayer2'"});
+    ASSERT_TRUE(PumpUntil([&] { return monitor.bytesAvailable() > 0; }));
     MonitorCapture capture(program.file("volume.raw"));
     player->addFolder(book().first);
     const QString format = "{{mpris:trackid}}|{{mpris:length}}|{{xesam:title}}|{{xesam:artist}}|{{xesam:album}}|"
@@ -173,6 +176,37 @@ TEST_F(MprisTest, MetadataAndVolumeFollowThePlayer) {
     EXPECT_NE(second[0], first[0]);
     EXPECT_EQ(second.mid(1), (QStringList{"3000000", "2.wav", "", "book",
                                           QString::fromStdString("file://" + book().second)}));
+
+    // The rate is the speed, within its limits.
+    const auto property = [](const QString& method, const QString& name, const QStringList& value = {}) {
+        const Finished run = RunToEnd("dbus-send", QStringList{"--session", "--print-reply", "--dest=" + mprisService,
+                                                               mprisPath, "org.freedesktop.DBus.Properties." + method,
+                                                               "string:" + mprisPlayerInterface, "string:" + name} + value);
+        EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+        return run.out.simplified().section(' ', -1);
+    };
+    EXPECT_EQ((QStringList{property("Get", "MinimumRate"), property("Get", "MaximumRate"), property("Get", "Rate")}),
+              (QStringList{"0.5", "3", "1"}));
+    property("Set", "Rate", {"variant:double:1.75"});
+    EXPECT_EQ(w->speedLabel()->text(), QStringLiteral("1,75×"));
+    EXPECT_EQ(property("Get", "Rate"), "1.75");
+
+    // One seek by the listener, one by a client: each announced once; every change announced.
+    QTest::keyClick(w->slider(ids::PositionSlider), Qt::Key_Home);
+    Playerctl({"position", "2"});
+    Playerctl({"pause"});
+    Playerctl({"play"});
+    QString all;
+    EXPECT_TRUE(PumpUntil([&] {
+        all += QString::fromUtf8(monitor.readAllStandardOutput());
+        return all.contains("\"Paused\"") && all.lastIndexOf("\"Playing\"") > all.indexOf("\"Paused\"");
+    }));
+    monitor.terminate();
+    ASSERT_TRUE(monitor.waitForFinished(3000));
+    all += QString::fromUtf8(monitor.readAllStandardOutput());
+    EXPECT_EQ(all.count("member=Seeked"), 2) << all.toStdString();
+    for (const char* expected : {"\"Metadata\"", "\"Volume\"", "\"Playing\"", "\"Rate\"", "Глава первая", "2.wav"})
+        EXPECT_TRUE(all.contains(QString::fromUtf8(expected))) << expected;
 }
 
 TEST_F(MprisTest, FilesAndFoldersOpenFromAClientADropOrASecondLaunchAndQuitSaves) {
