@@ -1,6 +1,4 @@
-// Start-up, exit and the two data files, through the real window and engine; one instance at a
-// time, through the real program in processes of its own.
-#include <QCryptographicHash>
+// Start-up, exit and the two data files, through the real window and engine.
 #include <cstdlib>
 
 #include "app/startup.h"
@@ -57,7 +55,6 @@ TEST_F(StartupTest, FirstStartWritesBothFilesAndSettingsAreRestoredAndWrittenBac
         EXPECT_EQ(w->bookTabs()->currentIndex(), row.tab);
         for (int i = 0; i < 5; ++i)
             EXPECT_EQ(w->slider(kSliders[i])->value(), row.sliders[i]) << i;
-        EXPECT_EQ(app.currentStream, 0u);
         EXPECT_TRUE(player->warnings().isEmpty());
         EXPECT_EQ(w->trackList()->count(), 0);
         EXPECT_EQ(w->bookTabs()->tabText(row.tab), QStringLiteral("Книга  %1").arg(row.tab + 1));
@@ -65,37 +62,6 @@ TEST_F(StartupTest, FirstStartWritesBothFilesAndSettingsAreRestoredAndWrittenBac
         player->exitAndReset();
         EXPECT_EQ(readBytes(player->settingsFile()), row.written);
     }
-}
-
-// With the runtime folder unusable, a second launch ends at once with 0 while the first runs
-// (the lock lives beside the program; the runtime folder's lock is the desktop tests' own), the
-// lock dies with its process, and with no lock possible anywhere the player still starts.
-TEST_F(StartupTest, OneInstanceAtATimeWithoutARuntimeFolder) {
-    const Environment stale = {{"XDG_RUNTIME_DIR", "/нет/такой/папки"}};
-    PlayerProcess first(stale);
-    first.start();
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(first.data()); }));
-    QProcess second;
-    second.setProcessEnvironment(first.process.processEnvironment());
-    second.start(QString::fromStdString(first.folder.file("tellwick")), {});
-    ASSERT_TRUE(second.waitForFinished(15000));
-    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(second.exitCode(), 0);
-    EXPECT_EQ(first.process.state(), QProcess::Running);
-
-    first.process.terminate();
-    ASSERT_TRUE(first.process.waitForFinished(15000));
-    fs::remove(first.data());
-    first.start();
-    EXPECT_TRUE(WaitUntil([&] { return fs::exists(first.data()); }));
-    EXPECT_EQ(first.process.state(), QProcess::Running);
-
-    PlayerProcess lone(stale);
-    const QByteArray digest = QCryptographicHash::hash(appTitle.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
-    fs::create_directory(lone.folder.file(".tellwick-" + digest.toStdString() + ".lock"));
-    lone.start();
-    EXPECT_TRUE(WaitUntil([&] { return fs::exists(lone.data()); }));
-    EXPECT_FALSE(lone.process.waitForFinished(300));
 }
 
 } // namespace

@@ -1,5 +1,4 @@
-// Decoder against real files encoded by ffmpeg at test time: lengths, linear reads, exact seeks
-// and the files it must refuse.
+// Decoder against real files encoded by ffmpeg at test time: lengths, linear reads, exact seeks.
 #include "engine/decoder.h"
 #include "support/fixtures.h"
 
@@ -7,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -111,15 +109,5 @@ INSTANTIATE_TEST_SUITE_P(AllFormats, DecoderFormats, testing::ValuesIn(allCases(
     return info.param.format.name + "_" + std::to_string(info.param.rate) + "_" +
            (info.param.channels == 1 ? "mono" : "stereo");
 });
-
-TEST(DecoderRefuses, FilesWithoutAudio) {
-    TempDir dir;
-    std::vector<unsigned char> noise(64 * 1024);
-    std::generate(noise.begin(), noise.end(), std::mt19937(7));
-    testsupport::writeBytes(dir.file("empty.mp3"), {});
-    testsupport::writeBytes(dir.file("noise.mp3"), noise);
-    for (const std::string& path : {dir.file("empty.mp3"), dir.file("noise.mp3"), dir.file("missing.mp3"), dir.path()})
-        EXPECT_EQ(Decoder::open(path), nullptr) << path;
-}
 
 } // namespace

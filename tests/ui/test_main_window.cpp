@@ -1,5 +1,5 @@
-// The main window: its controls by identifier and where they can be reached, and which
-// signals the listener's actions and the program's own changes raise.
+// The main window: its controls by identifier and where they can be reached, and what its
+// sliders report as the listener moves them.
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -21,24 +21,6 @@ const std::pair<const char*, QList<int>> kClientControls[] = {
     {"QSlider", kVerticalSliders + QList<int>{ids::PositionSlider}},
     {"QProgressBar", {ids::LeftMeter, ids::RightMeter}}, {"QLabel", {ids::TitleLine, ids::CaptionLine}},
     {"QListWidget", {ids::TrackList}}, {"QTabBar", {ids::BookTabs}}};
-
-QList<int> FirstArguments(const QSignalSpy& spy)
-{
-    QList<int> values;
-    for (const auto& call : spy)
-        values << call[0].toInt();
-    return values;
-}
-
-// Spies on every signal the window raises.
-struct AllSignals {
-    explicit AllSignals(MainWindow& w)
-        : command(&w, &MainWindow::commandTriggered), effect(&w, &MainWindow::effectSliderMoved),
-          close(&w, &MainWindow::closeRequested), others{{&w, &MainWindow::trackRowChosen},
-          {&w, &MainWindow::bookTabChosen}, {&w, &MainWindow::positionSliderMoved}} {}
-    qsizetype total() const { return command.size() + effect.size() + close.size() + others[0].size() + others[1].size() + others[2].size(); }
-    QSignalSpy command, effect, close, others[3];
-};
 
 class MainWindowTest : public ::testing::Test {
 protected:
@@ -95,22 +77,15 @@ TEST_F(MainWindowTest, EveryControlIsFoundByItsIdentifierAndReachableWhereItIsDr
     }
 }
 
-// A click on a row reports it (tab clicks and keys are the books' tests' own).
-TEST_F(MainWindowTest, RowClickReportsTheRow)
-{
-    QSignalSpy rows(&window, &MainWindow::trackRowChosen);
-    QListWidget* list = window.trackList();
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(2)).center());
-    EXPECT_EQ(FirstArguments(rows), QList<int>{2});
-}
-
 TEST_F(MainWindowTest, SliderKeysDragsAndGrooveClicksReportEveryMoveWithTheValueInPlace)
 {
     // A volume drag reports every move and the release once more.
     TickSlider* volume = sliderAt(ids::VolumeSlider, 100, 50);
-    AllSignals spies(window);
+    QSignalSpy effect(&window, &MainWindow::effectSliderMoved);
     dragThumb(volume, {30, 10});
-    EXPECT_EQ(FirstArguments(spies.effect), (QList<int>{4, 4, 4}));
+    ASSERT_EQ(effect.count(), 3);
+    for (const auto& call : effect)
+        EXPECT_EQ(call[0].toInt(), 4);
 
     // The position slider seeks on a key and every move (a drag shows the value in a tip), not on release.
     TickSlider* position = sliderAt(ids::PositionSlider, 600, 300);
@@ -134,25 +109,6 @@ TEST_F(MainWindowTest, SliderKeysDragsAndGrooveClicksReportEveryMoveWithTheValue
     QTest::mouseClick(position, Qt::LeftButton, {}, QPoint(position->width() - 3, position->height() / 2));
     ASSERT_EQ(values.size(), 4);
     EXPECT_GT(values[3], values[2]);
-    EXPECT_EQ(spies.total(), 3 + 1 + 4);
-}
-
-// Enter and Escape raise nothing, on a selected row either (the program's other changes are the
-// app tests' to hear); only the window's close asks.
-TEST_F(MainWindowTest, EnterAndEscapeRaiseNothingAndCloseAsks)
-{
-    AllSignals spies(window);
-    window.selectRow(1);
-    for (QWidget* target : {static_cast<QWidget*>(&window), control(ids::NextButton), control(ids::AddFolderButton),
-                            control(ids::TrackList)}) {
-        target->setFocus();
-        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
-            QTest::keyClick(target, key);
-    }
-    EXPECT_EQ(spies.total(), 0);
-    EXPECT_FALSE(window.close()) << "the program decides whether to close";
-    EXPECT_EQ(spies.close.count(), 1);
-    EXPECT_EQ(spies.total(), 1);
 }
 
 } // namespace
