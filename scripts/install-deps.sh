@@ -13,6 +13,7 @@ packages=(
   dbus-daemon dbus-bin playerctl desktop-file-utils at-spi2-core libatspi2.0-dev
   pipewire pipewire-bin pipewire-pulse wireplumber
   fonts-dejavu-core fontconfig
+  fuse3 python3-fusepy faketime
 )
 
 missing=()
