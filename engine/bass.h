@@ -34,6 +34,9 @@ constexpr DWORD BASS_SYNC_END = 2;
 // Called with data 1 when the sound server has been away for a few seconds while the stream
 // plays (the stream goes on by itself if the server comes back), and with data 0 when it is back.
 constexpr DWORD BASS_SYNC_DEV_FAIL = 14;
+// Called with data 0 when a playing stream has had nothing to play for 2 s because its file
+// gives no data (a hung network share), and with data 1 once its sound flows again.
+constexpr DWORD BASS_SYNC_STALL = 6;
 constexpr DWORD BASS_FILEPOS_END = 2;
 constexpr DWORD BASS_FX_DX8_PARAMEQ = 7;
 constexpr DWORD BASS_FX_DX8_REVERB = 8;
