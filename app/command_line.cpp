@@ -172,9 +172,9 @@ bool DisplayAvailable(const CommandLine& line) {
 }
 
 int ReportUnreachablePlayer() {
-    Say(stderr, QString::fromUtf8(Text("tellwick: Tellwick is already running but does not answer on the session "
-                                       "bus; nothing was handed over to it\n",
-                                       "tellwick: Tellwick уже запущен, но не отвечает через сеансовую шину; "
-                                       "ничего не передано\n")));
+    Say(stderr, QString::fromUtf8(Text("tellwick: the running Tellwick cannot be reached over the session bus "
+                                       "(no bus, or no answer within 3 s)\n",
+                                       "tellwick: запущенный Tellwick недоступен через сеансовую шину "
+                                       "(шины нет или нет ответа за 3 с)\n")));
     return 1;
 }

@@ -35,13 +35,17 @@ bool Call(QDBusConnection& bus, const QDeadlineTimer& deadline, const QString& i
 
 bool HandOverToRunningPlayer(const QString& path) {
     const QDeadlineTimer deadline(3000);
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
-        return false;
-    if (!path.isEmpty()) {
+    // A connection of its own, closed before the process ends: a reply still awaited is then
+    // dropped rather than handled while the program is being torn down.
+    const QString name = QStringLiteral("tellwick-hand-over");
+    bool handed = false;
+    {
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
         const QString uri = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded);
-        if (!Call(bus, deadline, mprisPlayerInterface, QStringLiteral("OpenUri"), {uri}))
-            return false;
+        handed = bus.isConnected() &&
+                 (path.isEmpty() || Call(bus, deadline, mprisPlayerInterface, QStringLiteral("OpenUri"), {uri})) &&
+                 Call(bus, deadline, mprisRootInterface, QStringLiteral("Raise"));
     }
-    return Call(bus, deadline, mprisRootInterface, QStringLiteral("Raise"));
+    QDBusConnection::disconnectFromBus(name);
+    return handed;
 }
