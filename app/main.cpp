@@ -1,7 +1,7 @@
 #include <QApplication>
-#include <QFile>
 #include <QTimer>
 
+#include "app/command_line.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
 #include "desktop/dropped_files.h"
@@ -9,14 +9,17 @@
 #include "desktop/second_launch.h"
 
 int main(int argc, char** argv) {
-    // The first argument, if any, names a file or folder to open; the others are ignored.
-    const QString openPath = argc > 1 ? QFile::decodeName(argv[1]) : QString();
+    CommandLine line;
+    if (const std::optional<int> status = ReadCommandLine(argc, argv, line))
+        return *status;
+    const QString& openPath = line.openPath;
     if (!AcquireSingleInstanceLock(appTitle)) {
-        QCoreApplication application(argc, argv);
-        HandOverToRunningPlayer(openPath);
-        return 0;
+        QCoreApplication application(line.qtArgc, line.qtArgv.data());
+        return HandOverToRunningPlayer(openPath) ? 0 : ReportUnreachablePlayer();
     }
-    QApplication application(argc, argv);
+    if (!DisplayAvailable(line))
+        return 1;
+    QApplication application(line.qtArgc, line.qtArgv.data());
     QApplication::setApplicationName(QStringLiteral("tellwick"));
     QApplication::setDesktopFileName(QStringLiteral("tellwick"));
     // Once the window runs; a start that fails never reaches the bus.

@@ -5,5 +5,5 @@
 
 // Over the session bus: hands path (when given; relative to this process's working folder)
 // to the running player to open for its current book, then asks it to bring its window
-// forward. Each call waits a bounded time; false when there was no bus or no answer.
+// forward. Waits at most 3 s in all; false when there was no bus or no answer in time.
 bool HandOverToRunningPlayer(const QString& path);

@@ -14,6 +14,7 @@ packages=(
   pipewire pipewire-bin pipewire-pulse wireplumber
   fonts-dejavu-core fontconfig
   fuse3 python3-fusepy faketime
+  dpkg-dev file lintian appstream
 )
 
 missing=()
