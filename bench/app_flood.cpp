@@ -49,7 +49,7 @@ int main() {
     PulseServer server;
     TempDir dir, media;
     for (int i = 0; i < kTracks; ++i)
-        makeTone(media.file(std::to_string(i + 1) + ".wav"), 300 + 100 * i, 5, 44100, 2);
+        makeTone(media.file(std::to_string(i + 1) + ".wav"), 300 + 100 * i, 30, 44100, 2);
 
     PlayerHarness player(dir.path());
     if (!player.start()) {

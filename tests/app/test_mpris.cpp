@@ -235,8 +235,8 @@ TEST_F(MprisTest, MetadataVolumeRateAndSignalsFollowThePlayer) {
 }
 
 // Floods from the bus: calls sent without waiting for answers. 1,000 Next end on the row the
-// count gives, and the player still answers; 30 failed opens show one box at a time, the latest
-// message in it; a 100 KB path is shortened to fit the screen.
+// count gives, and the player still answers; failed opens while a box is open show no other box,
+// the latest message taking its place; a 100 KB path is shortened to fit the screen.
 TEST_F(MprisTest, FloodsOfCallsAreTakenTogetherAndFailedOpensShowOneBoxThatFits) {
     const TempDir seven;
     for (int i = 0; i < 7; ++i)
@@ -248,11 +248,15 @@ TEST_F(MprisTest, FloodsOfCallsAreTakenTogetherAndFailedOpensShowOneBoxThatFits)
     EXPECT_EQ(Playerctl({"status"}), "Playing");
     EXPECT_TRUE(PumpUntil([&] { return app.trackIndex == 1000 % 7 && SlotPath(player->dataFile()) == seven.file("6.wav"); }));
     EXPECT_EQ(w->trackList()->currentRow(), 1000 % 7);
-    QDBusConnection::disconnectFromBus("flood");
 
     SetWarningSeam(nullptr);
     const QString farPath = "нет/" + QString(100000, 'x') + "/1.mp3";
+    const auto openUri = [&](const QString& path) {
+        QDBusMessage call = QDBusMessage::createMethodCall(mprisService, mprisPath, mprisPlayerInterface, "OpenUri");
+        bus.send(call << "file:///" + path);
+    };
     int most = 0;
+    bool more = true;
     QStringList shown;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -261,6 +265,10 @@ TEST_F(MprisTest, FloodsOfCallsAreTakenTogetherAndFailedOpensShowOneBoxThatFits)
             if (auto* box = qobject_cast<QMessageBox*>(top); box && box->isVisible())
                 boxes << box;
         most = std::max(most, int(boxes.size()));
+        // The rest fail while the first box is open.
+        for (QMessageBox* box : boxes)
+            for (int i = 2; i <= 30 && box->text().endsWith("/missing/1.mp3") && more; ++i)
+                openUri("missing/" + QString::number(i) + ".mp3"), more = i < 30;
         const auto last = std::find_if(boxes.begin(), boxes.end(), [](QMessageBox* box) {
             return box->text().contains("/30.mp3") || box->text().contains("/нет/");
         });
@@ -273,15 +281,14 @@ TEST_F(MprisTest, FloodsOfCallsAreTakenTogetherAndFailedOpensShowOneBoxThatFits)
             box->done(0);
     });
     poll.start(10);
-    const QString send = "dbus-send --session --dest=" + mprisService + " " + mprisPath + " " + mprisPlayerInterface +
-                         ".OpenUri string:file:///%1";
-    RunToEnd("sh", {"-c", "for i in $(seq 1 30); do " + send.arg("missing/$i.mp3") + "; done"});
+    openUri("missing/1.mp3");
     EXPECT_TRUE(PumpUntil([&] { return !shown.isEmpty(); }));
-    RunToEnd("sh", {"-c", send.arg(farPath)});
+    openUri(farPath);
     EXPECT_TRUE(PumpUntil([&] { return shown.size() == 2; }));
     EXPECT_EQ(most, 1);
     EXPECT_EQ(shown.value(0), "Файл или папка не найдены:\n/missing/30.mp3");
     EXPECT_TRUE(shown.value(1).startsWith("Файл или папка не найдены:\n/нет/xxx"));
+    QDBusConnection::disconnectFromBus("flood");
 }
 
 TEST_F(MprisTest, FilesAndFoldersOpenFromAClientADropOrASecondLaunchAndQuitSaves) {
