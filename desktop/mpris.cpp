@@ -1,7 +1,6 @@
 #include "desktop/mpris.h"
 
 #include <QAbstractEventDispatcher>
-#include <QAction>
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
@@ -12,19 +11,21 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
-#include <QPushButton>
 #include <QSlider>
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
-#include <functional>
+#include <optional>
 #include <thread>
 
 #include "app/app_state.h"
+#include "app/exit.h"
 #include "books/open_path.h"
 #include "engine/tempo.h"
+#include "playback/effects.h"
 #include "playback/speed.h"
+#include "playback/transport.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
 
@@ -113,6 +114,7 @@ struct Announced {
     int volumePosition = -1;
     double rate = 1.0;
     bool hasRows = false;
+    bool bookSwitched = false; // since the track was announced
 };
 Announced announced;
 
@@ -125,16 +127,6 @@ void SendPropertiesChanged(const QString& interface, const QVariantMap& changed)
 
 void Announce();
 
-// Runs an action on the window's thread after the call has been answered: an action that
-// ends in a message box must not keep the caller waiting.
-void AfterReply(std::function<void()> action) {
-    QTimer::singleShot(0, QCoreApplication::instance(), [action = std::move(action)] {
-        if (Window())
-            action();
-        Announce();
-    });
-}
-
 bool HasRows() {
     return app.trackCount > 0;
 }
@@ -143,22 +135,83 @@ bool HasStream() {
     return app.currentStream != 0;
 }
 
-// The buttons' own path: a click does what the listener's click does. The condition is
-// taken when the click is due, so calls in a row see each other's effect.
-void ClickWhen(int buttonId, bool (*condition)()) {
-    AfterReply([buttonId, condition] {
-        if (condition())
-            Window()->button(buttonId)->click();
-    });
+// Calls from clients, taken together until the window's thread gets to them: a flood of calls
+// costs one open, one seek and one toggle, and every caller is answered before any of it runs
+// (a failed open ends in a message box, which must not keep the caller waiting).
+struct Pending {
+    enum class Play { Keep, Toggle, Play, Pause };
+    std::optional<QString> open;
+    bool newTrack = false; // an open, Next or Previous: the track playing now is on its way out
+    int steps = 0;         // Next +1, Previous -1, in the list's order
+    std::optional<double> seekTo; // seconds into the track playing once the rest is done
+    Play play = Play::Keep;
+    std::optional<double> rate;
+    bool quit = false;
+    bool posted = false;
+};
+Pending pending;
+
+void SeekTo(double seconds);
+
+// In the order calls in a row would have had their effect: the file, the steps, the seek,
+// then play or pause (an opened track plays), the speed any time.
+void TakePending() {
+    // Calls that come while this runs (inside a message box's loop) make a batch of their own.
+    const Pending p = std::exchange(pending, Pending{});
+    if (!Window())
+        return;
+    if (p.quit) {
+        ExitApp();
+        return;
+    }
+    if (p.open)
+        OpenPathForCurrentBook(*p.open);
+    if (!Window())
+        return;
+    if (p.steps == 1)
+        NextTrack();
+    else if (p.steps == -1)
+        PreviousTrack();
+    else if (p.steps != 0 && HasRows())
+        PlayRowAfterRelease(((app.trackIndex + p.steps) % app.trackCount + app.trackCount) % app.trackCount);
+    if (p.seekTo && HasStream()) {
+        if (*p.seekTo >= app.durationSeconds)
+            NextTrack();
+        else
+            SeekTo(*p.seekTo);
+    }
+    if (HasStream() && (p.play == Pending::Play::Toggle || (p.play == Pending::Play::Play && !app.isPlaying) ||
+                        (p.play == Pending::Play::Pause && app.isPlaying)))
+        TogglePlayPause();
+    if (p.rate)
+        SetSpeed(*p.rate);
+    Announce();
 }
 
-// The position slider's path, as when the listener moves it to a whole second.
-void SeekTo(double seconds) {
-    if (MainWindow* w = Window()) {
-        const int whole = int(std::lround(seconds));
-        w->setSliderPosition(ids::PositionSlider, whole);
-        emit w->positionSliderMoved(whole);
-    }
+// Runs what is pending at the window thread's next turn, once however many calls come first.
+Pending& Post() {
+    if (!std::exchange(pending.posted, true))
+        QTimer::singleShot(0, QCoreApplication::instance(), TakePending);
+    return pending;
+}
+
+// Seeks and play or pause asked for before a change of track are past: the new one plays from 0.
+Pending& NewTrack() {
+    Pending& p = Post();
+    p.newTrack = true;
+    p.seekTo.reset();
+    p.play = Pending::Play::Keep;
+    return p;
+}
+
+void SetPlay(Pending::Play wanted) {
+    Pending& p = Post();
+    if (wanted != Pending::Play::Toggle)
+        p.play = wanted;
+    else if (p.play == Pending::Play::Keep || p.play == Pending::Play::Toggle)
+        p.play = p.play == Pending::Play::Keep ? Pending::Play::Toggle : Pending::Play::Keep;
+    else
+        p.play = p.play == Pending::Play::Play ? Pending::Play::Pause : Pending::Play::Play;
 }
 
 class RootAdaptor : public QDBusAbstractAdaptor {
@@ -192,8 +245,8 @@ public slots:
         w->activateWindow();
     }
     void Quit() {
-        if (MainWindow* w = Window())
-            w->menuAction(ids::MenuExit)->trigger();
+        if (Window())
+            Post().quit = true;
     }
 };
 
@@ -233,48 +286,50 @@ public:
         if (!w || std::isnan(volume))
             return;
         w->setSliderPosition(ids::VolumeSlider, int(std::lround((1.0 - std::clamp(volume, 0.0, 1.0)) * 100)));
-        emit w->effectSliderMoved(ids::VolumeSlider - ids::EqBand100);
+        ApplySlider(ids::VolumeSlider - ids::EqBand100);
         Announce();
     }
 
-    // The speed menu's own path.
+    // The speed menu's own path. A rate of 0 is a pause, and the speed stays.
     void setRate(double rate) {
-        if (!Window())
+        if (!Window() || std::isnan(rate))
             return;
-        SetSpeed(rate);
-        Announce();
+        if (rate == 0)
+            Pause();
+        else
+            Post().rate = rate;
     }
 
 public slots:
-    void Next() { ClickWhen(ids::NextButton, HasRows); }
-    void Previous() { ClickWhen(ids::PreviousButton, HasRows); }
-    void Play() {
-        ClickWhen(ids::PlayPauseButton, [] { return HasStream() && !app.isPlaying; });
-    }
-    void Pause() {
-        ClickWhen(ids::PlayPauseButton, [] { return HasStream() && app.isPlaying != 0; });
-    }
-    void PlayPause() { ClickWhen(ids::PlayPauseButton, HasStream); }
+    void Next() { NewTrack().steps += 1; }
+    void Previous() { NewTrack().steps -= 1; }
+    void Play() { SetPlay(Pending::Play::Play); }
+    void Pause() { SetPlay(Pending::Play::Pause); }
+    void PlayPause() { SetPlay(Pending::Play::Toggle); }
     // An audiobook keeps its place: stopping is pausing.
     void Stop() { Pause(); }
+    // From the place reached by the seeks before it; a new track's place starts at 0.
     void Seek(qlonglong offset) {
         if (!hasStream())
             return;
-        const double target = HeardSeconds() + double(offset) / 1e6;
-        if (target >= app.durationSeconds)
-            Next();
-        else
-            SeekTo(std::max(0.0, target));
+        Pending& p = Post();
+        p.seekTo = p.seekTo.value_or(p.newTrack ? 0.0 : HeardSeconds()) + double(offset) / 1e6;
     }
+    // A track on its way out is no longer the one named.
     void SetPosition(const QDBusObjectPath& track, qlonglong position) {
-        if (hasStream() && track == TrackId() && position >= 0 && position <= Microseconds(app.durationSeconds))
-            SeekTo(double(position) / 1e6);
+        if (hasStream() && !pending.newTrack && track == TrackId() && position >= 0 &&
+            position <= Microseconds(app.durationSeconds))
+            Post().seekTo = double(position) / 1e6;
     }
     // A file opens for the current book as if picked in the dialog; a folder, its first track.
+    // Of several in a row, the last.
     void OpenUri(const QString& uri) {
         const QUrl url(uri);
-        if (url.isLocalFile())
-            AfterReply([path = url.toLocalFile()] { OpenPathForCurrentBook(path); });
+        if (!url.isLocalFile())
+            return;
+        Pending& p = NewTrack();
+        p.open = url.toLocalFile();
+        p.steps = 0;
     }
 
 signals:
@@ -283,7 +338,18 @@ signals:
 
 PlayerAdaptor* player = nullptr;
 
-// Seeks by the listener and by clients all pass through the slider's signal.
+// The position slider's handler, to the fraction of a second; the slider follows at once.
+void SeekTo(double seconds) {
+    MainWindow* w = Window();
+    if (!w)
+        return;
+    seconds = std::max(0.0, seconds);
+    w->setSliderPosition(ids::PositionSlider, int(seconds));
+    SeekToSlider(seconds);
+    emit player->Seeked(Microseconds(HeardSeconds()));
+}
+
+// The listener's seeks and book switches; clients' seeks are told of where they are made.
 void WatchSeeks() {
     static QPointer<MainWindow> watched;
     if (!app.mainWindow || watched == app.mainWindow)
@@ -291,6 +357,7 @@ void WatchSeeks() {
     watched = app.mainWindow;
     QObject::connect(app.mainWindow, &MainWindow::positionSliderMoved, player,
                      [] { emit player->Seeked(Microseconds(HeardSeconds())); });
+    QObject::connect(app.mainWindow, &MainWindow::bookTabChosen, player, [] { announced.bookSwitched = true; });
 }
 
 void Announce() {
@@ -305,6 +372,9 @@ void Announce() {
         changed[QStringLiteral("Metadata")] = Metadata();
         for (const char* name : {"CanPlay", "CanPause", "CanSeek"})
             changed[QLatin1String(name)] = player->hasStream();
+        // Clients take a new track to start at 0: a book resumed on a switch jumps for them.
+        if (std::exchange(announced.bookSwitched, false) && HeardSeconds() > 0)
+            emit player->Seeked(Microseconds(HeardSeconds()));
     }
     if (const int position = VolumeSliderPosition(); position != announced.volumePosition) {
         announced.volumePosition = position;

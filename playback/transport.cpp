@@ -86,7 +86,7 @@ void TrackRowChosen(int row) {
     OpenTrack(RowPath(row));
 }
 
-void SeekToSlider(int seconds) {
+void SeekToSlider(double seconds) {
     BASS_ChannelSetPosition(app.currentStream, BASS_ChannelSeconds2Bytes(app.currentStream, seconds),
                             BASS_POS_BYTE);
 }

@@ -15,5 +15,5 @@ void PlayRowAfterRelease(int row);
 bool OpenRowAdvancing(int row);
 // The listener chose a row in the list.
 void TrackRowChosen(int row);
-// The listener moved the position slider.
-void SeekToSlider(int seconds);
+// The listener moved the position slider; desktop clients seek here to a fraction of a second.
+void SeekToSlider(double seconds);

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 
@@ -84,6 +85,21 @@ private:
     DialogUnits units_;
 };
 
+// The text of a warning cut to a box that fits on any screen: each line at most about 60
+// characters wide with the middle left out (a path keeps its start and its file name), and a
+// dozen lines at most.
+QString FittedText(const QWidget& box, const QString& text)
+{
+    constexpr int lineLimit = 12;
+    const QFontMetrics metrics(box.font());
+    QStringList lines = text.split(QLatin1Char('\n'));
+    if (lines.size() > lineLimit)
+        lines = lines.mid(0, lineLimit / 2) + QStringList{QStringLiteral("…")} + lines.mid(lines.size() - lineLimit / 2);
+    for (QString& line : lines)
+        line = metrics.elidedText(line, Qt::ElideMiddle, 60 * metrics.averageCharWidth());
+    return lines.join(QLatin1Char('\n'));
+}
+
 QLabel* AddCentredLine(SmallDialog& dialog, const QString& text, int y, int widthDlu)
 {
     auto* line = new QLabel(text, &dialog);
@@ -100,7 +116,17 @@ void ShowWarning(QWidget* owner, const QString& text)
         WarningSeam()(text);
         return;
     }
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Ошибка"), text, QMessageBox::Ok, owner);
+    // One box at a time: a message that comes while one is open (opens failing one after
+    // another, asked for from the desktop) replaces the text in it, the latest being what counts.
+    static QPointer<QMessageBox> open;
+    if (open) {
+        open->setText(FittedText(*open, text));
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Ошибка"), QString(), QMessageBox::Ok, owner);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(FittedText(box, text));
+    open = &box;
     box.exec();
 }
 

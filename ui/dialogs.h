@@ -8,7 +8,8 @@
 
 class QWidget;
 
-// Warning box captioned "Ошибка", owned by owner.
+// Warning box captioned "Ошибка", owned by owner, its long lines shortened in the middle. While
+// one is open, a further warning replaces its text and returns at once.
 void ShowWarning(QWidget* owner, const QString& text);
 // Replaces what ShowWarning does (nullptr restores the real box).
 void SetWarningSeam(std::function<void(const QString& text)> seam);

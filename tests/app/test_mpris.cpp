@@ -1,6 +1,11 @@
 // Desktop control over MPRIS: the real playerctl and D-Bus tools on a private bus drive the
 // real window, and the private sound server tells what was heard.
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDropEvent>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
 #include <QMimeData>
 #include <QUrl>
 #include <QWindow>
@@ -10,6 +15,7 @@
 #include "app/startup.h"
 #include "desktop/dropped_files.h"
 #include "desktop/mpris.h"
+#include "ui/dialogs.h"
 #include "support/qt/app_test.h"
 #include "support/qt/fake_logind.h"
 
@@ -126,8 +132,7 @@ TEST_F(MprisTest, PlayerctlPausesSeeksAndSkipsAsHeard) {
     ASSERT_TRUE(PumpUntil([&] { return EngineSeconds() > resumedFrom + 0.5; }));
 
     const long seekAt = long(capture.framesSoFar());
-    Playerctl({"position", "10"});
-    EXPECT_EQ(w->slider(ids::PositionSlider)->value(), 10);
+    Playerctl({"position", "10.4"});
     ASSERT_TRUE(PumpUntil([] { return EngineSeconds() > 11.5; }));
 
     const long nextAt = long(capture.framesSoFar());
@@ -138,10 +143,10 @@ TEST_F(MprisTest, PlayerctlPausesSeeksAndSkipsAsHeard) {
 
     // Pause: the sound stops within the output's latency and comes back only after play.
     EXPECT_GE(capture.firstSoundFrom(pausedAt + kRate / 2), playAt);
-    // Position 10: second 10 is heard from its start, a whole second before second 11.
+    // Position 10.4: second 10 is heard from 0.4 s into it, 0.6 s before second 11.
     const long landed = FirstHeard(capture, seekAt, StepHz(10));
     ASSERT_GE(landed, 0);
-    EXPECT_NEAR(double(FirstHeard(capture, landed, StepHz(11)) - landed) / kRate, 1.0, 0.05);
+    EXPECT_NEAR(double(FirstHeard(capture, landed, StepHz(11)) - landed) / kRate, 0.6, 0.05);
 }
 
 TEST_F(MprisTest, MetadataVolumeRateAndSignalsFollowThePlayer) {
@@ -190,11 +195,18 @@ TEST_F(MprisTest, MetadataVolumeRateAndSignalsFollowThePlayer) {
     property("Set", "Rate", {"variant:double:1.75"});
     EXPECT_EQ(w->speedLabel()->text(), QStringLiteral("1,75×"));
     EXPECT_EQ(property("Get", "Rate"), "1.75");
+    // Rate 0 is a pause, and the speed stays.
+    property("Set", "Rate", {"variant:double:0"});
+    EXPECT_EQ((QStringList{Playerctl({"status"}), property("Get", "Rate")}), (QStringList{"Paused", "1.75"}));
 
-    // One seek by the listener, one by a client: each announced once; every change announced.
+    // One seek by the listener, one by a client, one by a book resumed mid-track on a switch
+    // back to it: each announced once, with the place; every change announced.
     QTest::keyClick(w->slider(ids::PositionSlider), Qt::Key_Home);
-    Playerctl({"position", "2"});
+    Playerctl({"position", "2.4"});
+    const double left = EngineSeconds();
+    EXPECT_NEAR(left, 2.4, 0.05);
     Playerctl({"pause"});
+    ASSERT_TRUE(ClickTab(w, 1) && ClickTab(w, 0));
     Playerctl({"play"});
     QString all;
     EXPECT_TRUE(PumpUntil([&] {
@@ -204,9 +216,79 @@ TEST_F(MprisTest, MetadataVolumeRateAndSignalsFollowThePlayer) {
     monitor.terminate();
     ASSERT_TRUE(monitor.waitForFinished(3000));
     all += QString::fromUtf8(monitor.readAllStandardOutput());
-    EXPECT_EQ(all.count("member=Seeked"), 2) << all.toStdString();
+    EXPECT_EQ(all.count("member=Seeked"), 3) << all.toStdString();
+    EXPECT_NEAR(all.section("member=Seeked", -1).section("int64 ", 1).section('\n', 0, 0).toDouble() / 1e6, left, 0.2);
     for (const char* expected : {"\"Metadata\"", "\"Volume\"", "\"Playing\"", "\"Rate\"", "Глава первая", "2.wav"})
         EXPECT_TRUE(all.contains(QString::fromUtf8(expected))) << expected;
+
+    // Each kind of file the player lists is offered under the type the desktop gives it.
+    const QString offered = RunToEnd("dbus-send", {"--session", "--print-reply", "--dest=" + mprisService, mprisPath,
+                                                   "org.freedesktop.DBus.Properties.Get", "string:" + mprisRootInterface,
+                                                   "string:SupportedMimeTypes"}).out;
+    int n = 0;
+    for (const std::string kind : {"mp3", "flac", "wav", "m4a", "ogg -c:a libvorbis", "ogg -c:a libopus"}) {
+        const std::string file = program.file(std::to_string(++n) + "." + kind.substr(0, kind.find(' ')));
+        makeTone(file, 440, 1, 48000, 2, kind.find(' ') == std::string::npos ? "" : kind.substr(kind.find(' ')));
+        const QString type = QString::fromStdString(testsupport::capture("gio info -a standard::content-type " + shellQuote(file)));
+        EXPECT_TRUE(offered.contains('"' + type.section(": ", -1).trimmed() + '"')) << kind << type.toStdString();
+    }
+}
+
+// Floods from the bus: calls sent without waiting for answers. 1,000 Next end on the row the
+// count gives, and the player still answers; failed opens while a box is open show no other box,
+// the latest message taking its place; a 100 KB path is shortened to fit the screen.
+TEST_F(MprisTest, FloodsOfCallsAreTakenTogetherAndFailedOpensShowOneBoxThatFits) {
+    const TempDir seven;
+    for (int i = 0; i < 7; ++i)
+        makeTone(seven.file(std::to_string(i) + ".wav"), 300 + 100 * i, 30, 44100, 2);
+    player->addFolder(seven.file("0.wav"));
+    QDBusConnection bus = QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), "flood");
+    for (int i = 0; i < 1000; ++i)
+        bus.send(QDBusMessage::createMethodCall(mprisService, mprisPath, mprisPlayerInterface, "Next"));
+    EXPECT_EQ(Playerctl({"status"}), "Playing");
+    EXPECT_TRUE(PumpUntil([&] { return app.trackIndex == 1000 % 7 && SlotPath(player->dataFile()) == seven.file("6.wav"); }));
+    EXPECT_EQ(w->trackList()->currentRow(), 1000 % 7);
+
+    SetWarningSeam(nullptr);
+    const QString farPath = "нет/" + QString(100000, 'x') + "/1.mp3";
+    const auto openUri = [&](const QString& path) {
+        QDBusMessage call = QDBusMessage::createMethodCall(mprisService, mprisPath, mprisPlayerInterface, "OpenUri");
+        bus.send(call << "file:///" + path);
+    };
+    int most = 0;
+    bool more = true;
+    QStringList shown;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QList<QMessageBox*> boxes;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(top); box && box->isVisible())
+                boxes << box;
+        most = std::max(most, int(boxes.size()));
+        // The rest fail while the first box is open.
+        for (QMessageBox* box : boxes)
+            for (int i = 2; i <= 30 && box->text().endsWith("/missing/1.mp3") && more; ++i)
+                openUri("missing/" + QString::number(i) + ".mp3"), more = i < 30;
+        const auto last = std::find_if(boxes.begin(), boxes.end(), [](QMessageBox* box) {
+            return box->text().contains("/30.mp3") || box->text().contains("/нет/");
+        });
+        if (last == boxes.end())
+            return;
+        const QSize size = (*last)->frameGeometry().size();
+        EXPECT_EQ(size.boundedTo((*last)->screen()->availableGeometry().size()), size);
+        shown << (*last)->text();
+        for (QMessageBox* box : boxes)
+            box->done(0);
+    });
+    poll.start(10);
+    openUri("missing/1.mp3");
+    EXPECT_TRUE(PumpUntil([&] { return !shown.isEmpty(); }));
+    openUri(farPath);
+    EXPECT_TRUE(PumpUntil([&] { return shown.size() == 2; }));
+    EXPECT_EQ(most, 1);
+    EXPECT_EQ(shown.value(0), "Файл или папка не найдены:\n/missing/30.mp3");
+    EXPECT_TRUE(shown.value(1).startsWith("Файл или папка не найдены:\n/нет/xxx"));
+    QDBusConnection::disconnectFromBus("flood");
 }
 
 TEST_F(MprisTest, FilesAndFoldersOpenFromAClientADropOrASecondLaunchAndQuitSaves) {
