@@ -60,7 +60,7 @@ struct AppState {
     bool settingsFileUnusable = false;
     // The current book's path when it does not fit the record; kept in the long-path file.
     std::string longPath;
-    // Data files whose last write failed (bit 0 slots, bit 1 settings): the title line says so,
+    // Data files whose last write failed (bit 0 slots, bit 1 settings, bit 2 speeds): the title line says so,
     // and shows titleUnderNotice again once every write succeeds.
     int failedWrites = 0;
     QString titleUnderNotice;

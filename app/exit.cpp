@@ -4,8 +4,15 @@
 
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
+#include "books/save_writer.h"
 #include "playback/speed.h"
 #include "ui/main_window.h"
+
+namespace {
+
+constexpr int kExitSaveWaitMs = 2000;
+
+} // namespace
 
 void ExitApp() {
     if (app.exiting)
@@ -15,7 +22,10 @@ void ExitApp() {
     BASS_Free();
     app.currentStream = 0;
     SaveState();
-    // Saved in full: nothing is left for the exit hook to write.
+    // A stalled data folder holds the exit up no longer; the place has been kept by then as far
+    // as the disk let it.
+    FlushSaves(kExitSaveWaitMs);
+    // Nothing is left for the exit hook to write.
     DisarmEmergencySave();
     app.mainWindow->hide();
     // Ends every event loop, a modal dialog's included.

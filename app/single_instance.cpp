@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "app/data_paths.h"
+#include "books/file_io.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ bool unguarded = false;
 Lock LockFile(const std::string& path) {
     // The descriptor stays open for the whole run; the kernel drops the lock when the
     // process ends, even after a crash, so a stale file never blocks a start.
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
+    const int fd = OpenRegularFile(path.c_str(), O_RDWR | O_CREAT, 0600);
     if (fd < 0)
         return Lock::Unavailable;
     if (flock(fd, LOCK_EX | LOCK_NB) == 0)

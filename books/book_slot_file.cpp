@@ -2,16 +2,16 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "app/app_state.h"
 #include "books/data_file_warning.h"
+#include "books/file_io.h"
+#include "books/save_writer.h"
 #include "books/settings_file.h"
 
 namespace {
@@ -19,6 +19,11 @@ namespace {
 // Far inside the promise that the slot on disk is never more than 5 s behind.
 constexpr std::int64_t kPlaceWriteIntervalMs = 1000;
 constexpr std::size_t kLongPathFileLimit = 1 << 16;
+// How long a read of a slot waits for the writes handed over before it; a healthy disk takes
+// a few milliseconds.
+constexpr int kReadWaitMs = 100;
+// A dying process waits no longer for its place to be written.
+constexpr int kEmergencyWaitMs = 500;
 
 int ValidBook(int book) {
     return (book >= 0 && book < kBookCount) ? book : 0;
@@ -48,48 +53,14 @@ void DiscardDamagedRecord(BookRecord& record) {
         record = BookRecord{};
 }
 
-// Opens a data file without ever blocking on a FIFO or a device: anything but a regular
-// file is refused (errno EISDIR).
-int OpenRegular(const char* path, int flags) {
-    const int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return -1;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        errno = EISDIR;
-        return -1;
-    }
-    return fd;
+std::string LongPathFile(const std::string& slotPath) {
+    return slotPath.substr(0, slotPath.rfind('/') + 1) + "data.paths";
 }
 
-// Writes one slot's 272 bytes; errno tells why when it fails.
-bool WriteSlotBytes(const BookRecord& record, int book, bool durable) {
-    const int fd = OpenRegular(app.bookSlotPath.c_str(), O_WRONLY | O_CREAT);
-    if (fd < 0)
-        return false;
-    bool ok = pwrite(fd, &record, sizeof record, SlotOffset(book)) == ssize_t(sizeof record);
-    if (ok && durable)
-        ok = fdatasync(fd) == 0;
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return ok;
-}
-
-std::string LongPathFile() {
-    return app.bookSlotPath.substr(0, app.bookSlotPath.rfind('/') + 1) + "data.paths";
-}
-
-std::map<int, std::string> ReadLongPaths() {
+std::map<int, std::string> ReadLongPaths(const std::string& slotPath) {
     std::map<int, std::string> paths;
-    const int fd = OpenRegular(LongPathFile().c_str(), O_RDONLY);
-    if (fd < 0)
-        return paths;
-    std::string bytes(kLongPathFileLimit, '\0');
-    const ssize_t got = read(fd, bytes.data(), bytes.size());
-    close(fd);
-    bytes.resize(got > 0 ? std::size_t(got) : 0);
+    std::string bytes;
+    ReadRegularFile(LongPathFile(slotPath), kLongPathFileLimit, bytes);
     for (std::size_t at = 0; at < bytes.size();) {
         const std::size_t end = bytes.find('\0', at);
         if (end == std::string::npos)
@@ -102,59 +73,116 @@ std::map<int, std::string> ReadLongPaths() {
     return paths;
 }
 
-// Brings the current slot's entry in the long-path file in line with app.longPath; the file
-// is replaced whole through a synced temporary, so a crash leaves the old or the new one.
-bool SyncLongPath() {
-    auto paths = ReadLongPaths();
-    const int book = ValidBook(app.settings.currentBook);
+// Brings the book's entry in the long-path file in line with longPath (on the writer thread).
+int SyncLongPath(const std::string& slotPath, int book, const std::string& longPath) {
+    auto paths = ReadLongPaths(slotPath);
     const auto found = paths.find(book);
-    if (app.longPath.empty() ? found == paths.end() : (found != paths.end() && found->second == app.longPath))
-        return true;
-    if (app.longPath.empty())
+    if (longPath.empty() ? found == paths.end() : (found != paths.end() && found->second == longPath))
+        return 0;
+    if (longPath.empty())
         paths.erase(found);
     else
-        paths[book] = app.longPath;
+        paths[book] = longPath;
     std::string bytes;
     for (const auto& [slot, path] : paths)
         bytes += char('0' + slot) + path + '\0';
-    const std::string temp = LongPathFile() + ".tmp";
-    const int fd = OpenRegular(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) && fdatasync(fd) == 0;
-    int error = errno;
-    close(fd);
-    if (ok && rename(temp.c_str(), LongPathFile().c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok)
-        unlink(temp.c_str());
-    errno = error;
-    return ok;
+    return WriteFileAtomically(LongPathFile(slotPath), bytes);
 }
 
-// What a dying process writes: published whole through `latest`, so a signal that arrives
-// while the next copy is being filled still finds a complete one.
+// One slot's 272 bytes, then (when asked) the long-path file it goes with; on the writer thread.
+struct SlotWrite {
+    std::string slotPath;
+    int book;
+    BookRecord record;
+    std::string longPath;
+    bool durable, withLongPath;
+
+    int operator()() const {
+        const int fd = OpenRegularFile(slotPath.c_str(), O_WRONLY | O_CREAT);
+        if (fd < 0)
+            return errno;
+        int error = 0;
+        errno = 0;
+        if (pwrite(fd, &record, sizeof record, SlotOffset(book)) != ssize_t(sizeof record))
+            error = errno ? errno : ENOSPC;
+        else if (durable && fdatasync(fd) != 0)
+            error = errno;
+        close(fd);
+        return error != 0 || !withLongPath ? error : SyncLongPath(slotPath, book, longPath);
+    }
+};
+
+// The records handed to the writer in this run: a read while the writer is stalled takes them
+// rather than the older bytes on disk.
+struct HandedOver {
+    std::string slotPath;
+    bool valid[kBookCount]{};
+    BookRecord record[kBookCount]{};
+    std::string longPath[kBookCount];
+} handedOver;
+
+void NoteHandedOver(int book, const BookRecord& record, const std::string& longPath) {
+    if (handedOver.slotPath != app.bookSlotPath) {
+        handedOver = HandedOver{};
+        handedOver.slotPath = app.bookSlotPath;
+    }
+    handedOver.valid[book] = true;
+    handedOver.record[book] = record;
+    handedOver.longPath[book] = longPath;
+}
+
+// "slot" writes are synced along with the long-path file; "place" writes follow playback.
+void HandOverSlot(const char* kind, bool durable) {
+    const int book = ValidBook(app.settings.currentBook);
+    NoteHandedOver(book, app.bookRecord, app.longPath);
+    // A place write of a book on a long path keeps its entry there too: it may have overtaken
+    // the slot write that brought it.
+    const bool withLongPath = durable || app.bookRecord.path[0] == '\0';
+    HandOverWrite(kind + std::to_string(book), DataFile::BookSlots, app.bookSlotPath,
+                  SlotWrite{app.bookSlotPath, book, app.bookRecord, app.longPath, durable, withLongPath});
+}
+
+// What a dying process writes. Copy n is filled in buffer n % 2 before `latest` names it, so a
+// reader that finds `latest` unchanged after taking a copy has a whole one.
 struct EmergencyCopy {
     char path[4096];
     off_t offset;
     BookRecord record;
 };
 EmergencyCopy emergencyCopies[2];
-std::atomic<int> latestCopy{-1};
+std::atomic<long long> latestCopy{-1};
+long long copiesMade = 0;
 
 void NoteEmergencyCopy() {
     if (app.bookSlotFileUnusable || app.bookSlotPath.size() >= sizeof emergencyCopies[0].path) {
         latestCopy = -1;
         return;
     }
-    const int next = latestCopy.load() == 0 ? 1 : 0;
-    EmergencyCopy& copy = emergencyCopies[next];
+    EmergencyCopy& copy = emergencyCopies[++copiesMade % 2];
     std::memcpy(copy.path, app.bookSlotPath.c_str(), app.bookSlotPath.size() + 1);
     copy.offset = SlotOffset(app.settings.currentBook);
     copy.record = app.bookRecord;
-    latestCopy = next;
+    latestCopy = copiesMade;
+}
+
+// Async-signal-safe; runs on the writer thread, so it never meets another write of the slot.
+void WriteEmergencyCopy() {
+    for (int tries = 0; tries < 3; ++tries) {
+        const long long latest = latestCopy.load();
+        if (latest < 0)
+            return;
+        EmergencyCopy copy;
+        std::memcpy(&copy, &emergencyCopies[latest % 2], sizeof copy);
+        if (latestCopy.load() != latest)
+            continue;
+        const int fd = OpenRegularFile(copy.path, O_WRONLY);
+        if (fd < 0)
+            return;
+        if (pwrite(fd, &copy.record, sizeof copy.record, copy.offset) == ssize_t(sizeof copy.record))
+            fdatasync(fd);
+        close(fd);
+        return;
+    }
 }
 
 } // namespace
@@ -162,7 +190,16 @@ void NoteEmergencyCopy() {
 bool ReadBookSlot(int book) {
     if (app.bookSlotFileUnusable)
         return false;
-    const int fd = OpenRegular(app.bookSlotPath.c_str(), O_RDONLY);
+    book = ValidBook(book);
+    // The writes handed over come first. A stalled folder: the book's last record handed over
+    // stands for what its slot will hold.
+    if (!FlushSaves(kReadWaitMs) && handedOver.slotPath == app.bookSlotPath && handedOver.valid[book]) {
+        app.bookRecord = handedOver.record[book];
+        app.longPath = handedOver.longPath[book];
+        NoteEmergencyCopy();
+        return true;
+    }
+    const int fd = OpenRegularFile(app.bookSlotPath.c_str(), O_RDONLY);
     if (fd < 0) {
         if (errno == ENOENT)
             CreateBookSlotFile();
@@ -173,14 +210,21 @@ bool ReadBookSlot(int book) {
     }
     // Bytes beyond the end of a short file read as zero, never as the previous book's.
     BookRecord record{};
-    [[maybe_unused]] const ssize_t got = pread(fd, &record, sizeof record, SlotOffset(book));
+    const ssize_t got = pread(fd, &record, sizeof record, SlotOffset(book));
+    const int error = errno;
     close(fd);
+    // A file that cannot be read is not an empty one: it is left alone for the run.
+    if (got < 0) {
+        MarkUnusable(error);
+        NoteEmergencyCopy();
+        return false;
+    }
     DiscardDamagedRecord(record);
     app.bookRecord = record;
     app.longPath.clear();
     if (record.path[0] == '\0') {
-        const auto paths = ReadLongPaths();
-        if (const auto found = paths.find(ValidBook(book)); found != paths.end())
+        const auto paths = ReadLongPaths(app.bookSlotPath);
+        if (const auto found = paths.find(book); found != paths.end())
             app.longPath = found->second;
     }
     NoteEmergencyCopy();
@@ -188,22 +232,29 @@ bool ReadBookSlot(int book) {
 }
 
 void CreateBookSlotFile() {
-    const int fd = OpenRegular(app.bookSlotPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
-    bool ok = fd >= 0;
-    for (int book = 0; book < kBookCount && ok; ++book)
-        ok = pwrite(fd, &app.bookRecord, sizeof app.bookRecord, SlotOffset(book)) == ssize_t(sizeof app.bookRecord);
-    const int error = errno;
-    if (fd >= 0)
+    for (int book = 0; book < kBookCount; ++book)
+        NoteHandedOver(book, app.bookRecord, std::string());
+    // Only a file still missing when its turn comes: a slot write handed over earlier has
+    // made one already.
+    HandOverWrite("slots", DataFile::BookSlots, app.bookSlotPath, [path = app.bookSlotPath, record = app.bookRecord] {
+        const int fd = OpenRegularFile(path.c_str(), O_WRONLY | O_CREAT | O_EXCL);
+        if (fd < 0)
+            return errno == EEXIST ? 0 : errno;
+        int error = 0;
+        errno = 0;
+        for (int book = 0; book < kBookCount && error == 0; ++book)
+            if (pwrite(fd, &record, sizeof record, SlotOffset(book)) != ssize_t(sizeof record))
+                error = errno ? errno : ENOSPC;
         close(fd);
-    NoteWriteOutcome(DataFile::BookSlots, app.bookSlotPath, ok ? 0 : error);
+        return error;
+    });
 }
 
 void WriteBookSlot() {
     if (app.bookSlotFileUnusable)
         return;
     NoteEmergencyCopy();
-    const bool ok = WriteSlotBytes(app.bookRecord, app.settings.currentBook, true) && SyncLongPath();
-    NoteWriteOutcome(DataFile::BookSlots, app.bookSlotPath, ok ? 0 : errno);
+    HandOverSlot("slot", true);
     app.slotWrittenAt = MonotonicMs();
 }
 
@@ -235,32 +286,16 @@ void KeepPlace() {
     if (now - app.slotWrittenAt < kPlaceWriteIntervalMs)
         return;
     app.slotWrittenAt = now;
-    const bool ok = WriteSlotBytes(app.bookRecord, app.settings.currentBook, false);
-    NoteWriteOutcome(DataFile::BookSlots, app.bookSlotPath, ok ? 0 : errno);
+    HandOverSlot("place", false);
 }
 
 void WritePlaceNow() {
-    if (app.bookSlotFileUnusable)
-        return;
-    NoteEmergencyCopy();
-    const bool ok = WriteSlotBytes(app.bookRecord, app.settings.currentBook, true);
-    NoteWriteOutcome(DataFile::BookSlots, app.bookSlotPath, ok ? 0 : errno);
-    app.slotWrittenAt = MonotonicMs();
+    WriteBookSlot();
 }
 
 void EmergencySave() {
-    const int latest = latestCopy.load();
-    if (latest < 0)
-        return;
-    const EmergencyCopy& copy = emergencyCopies[latest];
-    const int fd = open(copy.path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    struct stat info;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        pwrite(fd, &copy.record, sizeof copy.record, copy.offset) == ssize_t(sizeof copy.record))
-        fdatasync(fd);
-    close(fd);
+    if (latestCopy.load() >= 0)
+        RunUrgentWrite(WriteEmergencyCopy, kEmergencyWaitMs);
 }
 
 void DisarmEmergencySave() {

@@ -1,14 +1,16 @@
 // "data.dat": five 272-byte book slots, one per tab, no header. A path too long for a slot
 // is kept in "data.paths" beside it (slot digit, path, NUL per entry); its slot's path is empty.
+// Writes are handed to the data writer thread (books/save_writer.h) and done in order there.
 #pragma once
 
 #include <string>
 
-// Reads slot `book` into app.bookRecord (and its long path into app.longPath). False when the
-// file was missing (it has just been created with five empty slots) or cannot be used.
+// Reads slot `book` into app.bookRecord (and its long path into app.longPath), after the writes
+// handed over before it. False when the file was missing (its creation with five empty slots is
+// handed over) or cannot be used (it cannot be opened or read: left alone for the run).
 bool ReadBookSlot(int book);
 void CreateBookSlotFile();
-// Writes app.bookRecord into the slot of app.settings.currentBook and syncs it to the disk.
+// Hands app.bookRecord over to be written into the slot of app.settings.currentBook and synced.
 void WriteBookSlot();
 // The one save: the current slot, then the settings file.
 void SaveState();
@@ -21,8 +23,9 @@ void RecordBookPath(const std::string& path);
 // After each tick: the slot on disk follows the playing position a second behind at most
 // (its 272 bytes, not synced), and the copy a dying process writes is brought up to date.
 void KeepPlace();
-// Writes the current slot's position now and syncs it (pause).
+// Hands the current slot over to be written now and synced (pause).
 void WritePlaceNow();
-// Async-signal-safe: writes the last kept place into its slot. Does nothing once disarmed.
+// Async-signal-safe: has the last kept place written into its slot by the writer thread, never
+// alongside another write of it, waiting half a second at most. Does nothing once disarmed.
 void EmergencySave();
 void DisarmEmergencySave();

@@ -2,11 +2,11 @@
 
 #include <QListWidget>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
+#include "books/file_io.h"
 #include "books/folder_playlist.h"
 #include "playback/speed.h"
 #include "playback/track_open.h"
@@ -26,12 +26,9 @@ void SwitchBook(int index) {
 
 namespace {
 
-// A regular file that can be opened for reading; never opens a FIFO or a device.
+// A regular file that can be opened for reading.
 bool IsReachableFile(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        return false;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = OpenRegularFile(path.c_str(), O_RDONLY);
     if (fd < 0)
         return false;
     close(fd);

@@ -52,7 +52,7 @@ void NoteWriteOutcome(DataFile file, const std::string& path, int error) {
         if ((app.failedWrites & bit) == 0)
             return;
         app.failedWrites &= ~bit;
-        if (app.failedWrites == 0 && w)
+        if (app.failedWrites == 0 && w && w->titleLine()->text().startsWith(kSaveFailedPrefix))
             w->setTitleText(app.titleUnderNotice);
         return;
     }

@@ -1,14 +1,14 @@
 #include "books/settings_file.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
+#include <cstring>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "app/app_state.h"
 #include "books/data_file_warning.h"
+#include "books/file_io.h"
+#include "books/save_writer.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
 
@@ -34,37 +34,12 @@ void MoveSlidersToRecord() {
         app.mainWindow->setSliderPosition(kSliderIds[i], PositionField(i));
 }
 
-// Opens without blocking on a FIFO or a device; anything but a regular file is refused.
-std::FILE* OpenRegular(const std::string& path, int flags, const char* mode) {
-    const int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0644);
-    struct stat info;
-    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
-        return fdopen(fd, mode);
-    if (fd >= 0) {
-        close(fd);
-        errno = EISDIR;
-    }
-    return nullptr;
-}
-
-// Writes the record to a temporary file beside the settings file and renames it over,
-// so a crash mid-save never leaves a truncated file. A failure is shown and tried again
-// at the next save.
+// Hands the record over to replace the file atomically; a failure is shown and tried again at
+// the next save.
 void WriteSettingsFile() {
-    const std::string temp = app.settingsPath + ".tmp";
-    std::FILE* file = OpenRegular(temp, O_WRONLY | O_CREAT | O_TRUNC, "wb");
-    bool ok = file && std::fwrite(&app.settings, sizeof app.settings, 1, file) == 1 && std::fflush(file) == 0 &&
-              fdatasync(fileno(file)) == 0;
-    int error = errno;
-    if (file)
-        ok = (std::fclose(file) == 0) && ok;
-    if (ok && std::rename(temp.c_str(), app.settingsPath.c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok && file)
-        std::remove(temp.c_str());
-    NoteWriteOutcome(DataFile::Settings, app.settingsPath, ok ? 0 : error);
+    const std::string bytes(reinterpret_cast<const char*>(&app.settings), sizeof app.settings);
+    HandOverWrite("settings", DataFile::Settings, app.settingsPath,
+                  [path = app.settingsPath, bytes] { return WriteFileAtomically(path, bytes); });
 }
 
 } // namespace
@@ -76,19 +51,20 @@ void LoadSettings() {
         for (int i = 0; i < 5; ++i)
             PositionField(i) = 10;
         MoveSlidersToRecord();
+        // Written on the writer thread; until then the defaults stand, as after a failed creation.
         WriteSettingsFile();
+        return;
     }
-    std::FILE* file = OpenRegular(app.settingsPath, O_RDONLY, "rb");
-    if (!file) {
+    std::string bytes;
+    if (const int error = ReadRegularFile(app.settingsPath, sizeof app.settings, bytes); error != 0) {
         // Exists but cannot be read: never taken for a missing file, never overwritten.
-        // Missing after a failed creation: the defaults stand and the next save tries again.
-        if (errno != ENOENT)
-            MarkUnusable(errno);
+        // Missing after all (removed meanwhile): the defaults stand and the next save writes it.
+        if (error != ENOENT)
+            MarkUnusable(error);
         return;
     }
     // A short file leaves the fields it does not cover as they were.
-    (void)std::fread(&app.settings, 1, sizeof app.settings, file);
-    std::fclose(file);
+    std::memcpy(&app.settings, bytes.data(), bytes.size());
     if (app.settings.currentBook < 0 || app.settings.currentBook >= kBookCount)
         app.settings.currentBook = 0;
     app.mainWindow->selectTab(app.settings.currentBook);

@@ -1,22 +1,21 @@
 #include "playback/speed.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <string>
 
 #include "app/app_state.h"
+#include "books/file_io.h"
+#include "books/save_writer.h"
 #include "engine/tempo.h"
 #include "ui/main_window.h"
 
 namespace {
 
 constexpr double kStep = 0.1;
+constexpr std::size_t kSpeedsFileLimit = 4096;
 
 std::string SpeedsPath() {
     const auto slash = app.bookSlotPath.rfind('/');
@@ -28,7 +27,8 @@ double Normalised(double speed) {
     return std::round(std::clamp(speed, engine::Tempo::minSpeed, engine::Tempo::maxSpeed) * 100) / 100;
 }
 
-// One line per book, a plain decimal with a point whatever the locale.
+// One line per book, a plain decimal with a point whatever the locale; written on the writer
+// thread, a failure shown as the other data files' are.
 void SaveBookSpeeds() {
     std::string text;
     for (double speed : app.bookSpeeds) {
@@ -37,15 +37,7 @@ void SaveBookSpeeds() {
         text.append(number, end).push_back('\n');
     }
     const std::string path = SpeedsPath();
-    const std::string temp = path + ".tmp";
-    std::FILE* file = std::fopen(temp.c_str(), "wb");
-    if (!file)
-        return;
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0 &&
-              fsync(fileno(file)) == 0;
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0)
-        std::remove(temp.c_str());
+    HandOverWrite("speeds", DataFile::Speeds, path, [path, text] { return WriteFileAtomically(path, text); });
 }
 
 void ShowSpeed() {
@@ -57,7 +49,10 @@ void ShowSpeed() {
 
 void LoadBookSpeeds() {
     std::fill(std::begin(app.bookSpeeds), std::end(app.bookSpeeds), 1.0);
-    std::ifstream in(SpeedsPath());
+    // Never blocks on a FIFO; a file that cannot be read means normal speeds, like a missing one.
+    std::string bytes;
+    ReadRegularFile(SpeedsPath(), kSpeedsFileLimit, bytes);
+    std::istringstream in(bytes);
     std::string line;
     for (double& speed : app.bookSpeeds) {
         if (!std::getline(in, line))

@@ -4,6 +4,7 @@
 // measured from the recording: a busy machine cannot change the verdict.
 #include <cmath>
 
+#include "books/save_writer.h"
 #include "support/qt/app_test.h"
 
 using namespace testsupport;
@@ -229,6 +230,7 @@ TEST_F(BooksTest, OnlyTheListenersChangeOfTabSwitchesAndUnusablePlacesPlayFromTh
     QTest::keyClick(w->bookTabs(), Qt::Key_Right);
     EXPECT_EQ(w->bookTabs()->currentIndex(), 4);
     EXPECT_EQ(app.currentStream, 0u);
+    ASSERT_TRUE(FlushSaves(5000));
     const double saved = SlotSeconds(readBytes(player->dataFile()), 3);
     ExpectKeptAt(saved, leaving);
     Pump(400);
@@ -276,6 +278,7 @@ TEST_F(BooksTest, FiveBooksSwitchedInARowEachResumeWhereTheyStopped) {
         if (std::isnan(engineLeft[leaving]))
             engineLeft[leaving] = EngineSeconds();
         Select(book);
+        ASSERT_TRUE(FlushSaves(5000));
         if (std::isnan(slotLeft[leaving]))
             slotLeft[leaving] = SlotSeconds(readBytes(player->dataFile()), leaving);
     };
@@ -318,6 +321,7 @@ TEST_F(BooksTest, FiveBooksSwitchedInARowEachResumeWhereTheyStopped) {
     ASSERT_TRUE(ClickTab(w, 3));
     fs::remove(player->dataFile());
     ASSERT_TRUE(ClickTab(w, 0));
+    ASSERT_TRUE(FlushSaves(5000));
     const auto rewritten = readBytes(player->dataFile());
     ASSERT_EQ(rewritten.size(), 1088u);
     EXPECT_EQ(std::vector<unsigned char>(rewritten.begin(), rewritten.begin() + 816), std::vector<unsigned char>(816, 0));

@@ -1,7 +1,13 @@
 // Start-up, exit and the two data files, through the real window and engine.
+#include <atomic>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
 
 #include "app/startup.h"
+#include "books/save_writer.h"
+#include "support/data_mount.h"
 #include "support/qt/app_test.h"
 
 using namespace testsupport;
@@ -33,6 +39,7 @@ TEST_F(StartupTest, FirstStartWritesBothFilesAndSettingsAreRestoredAndWrittenBac
     ASSERT_TRUE(Start());
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(w->bookTabs()->tabText(i), QStringLiteral("Книга  %1").arg(i + 1));
+    ASSERT_TRUE(FlushSaves(5000));
     EXPECT_EQ(readBytes(player->dataFile()), std::vector<unsigned char>(1360, 0));
     EXPECT_EQ(readBytes(player->settingsFile()), kDefaultSettings);
     player->exitAndReset();
@@ -62,6 +69,37 @@ TEST_F(StartupTest, FirstStartWritesBothFilesAndSettingsAreRestoredAndWrittenBac
         player->exitAndReset();
         EXPECT_EQ(readBytes(player->settingsFile()), row.written);
     }
+}
+
+// Data files that cannot be read: a FIFO is never waited on (a reader waiting there would be
+// released by the writer this test opens), and a read error is not an empty book: the slot file
+// is named in a warning and left as it is for the run.
+TEST_F(StartupTest, UnreadableDataFilesNeitherHoldUpTheStartNorReadAsEmpty) {
+    ASSERT_EQ(mkfifo(program.file("speeds.txt").c_str(), 0600), 0);
+    std::atomic<bool> readerWaited = false;
+    std::jthread release([&](std::stop_token stop) {
+        for (int fd = -1; !stop.stop_requested(); QTest::qSleep(10))
+            if ((fd = open(program.file("speeds.txt").c_str(), O_WRONLY | O_NONBLOCK)) >= 0)
+                readerWaited = close(fd) == 0;
+    });
+    ASSERT_TRUE(Start());
+    EXPECT_FALSE(readerWaited);
+    EXPECT_FALSE(w->speedLabel()->isVisible()) << "normal speed";
+    player->exitAndReset();
+
+    DataMount share;
+    if (!share.failure.empty())
+        GTEST_SKIP() << "NOT RUN, FUSE cannot be used here: " << share.failure;
+    const auto stored = joinBytes({bookSlotBytes("/книги/глава.mp3", 4000), std::vector<unsigned char>(1088, 0)});
+    writeBytes(share.source.file("data.dat"), stored);
+    share.failReadsOf("data.dat");
+    player.reset();
+    player = std::make_unique<PlayerHarness>(share.path.path());
+    ASSERT_TRUE(Start());
+    ASSERT_EQ(player->warnings().size(), 1);
+    EXPECT_TRUE(player->warnings()[0].startsWith(QString::fromStdString("Не удаётся прочитать файл «" + share.path.path() + "/data.dat»")));
+    player->exitAndReset();
+    EXPECT_EQ(readBytes(share.source.file("data.dat")), stored);
 }
 
 } // namespace
