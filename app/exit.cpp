@@ -14,7 +14,8 @@ void ExitApp() {
     StopAtHeardPlace();
     BASS_Free();
     app.currentStream = 0;
-    SaveState();
+    if (app.startedUp)
+        SaveState();
     // Saved in full: nothing is left for the exit hook to write.
     DisarmEmergencySave();
     app.mainWindow->hide();

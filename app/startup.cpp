@@ -105,11 +105,13 @@ bool StartPlayer(const QString& openPath) {
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     app.mainWindow = window;
     ConnectWindowSignals(window);
-    if (!InitMainWindow(openPath)) {
+    // An exit asked for from a box shown during start-up (a desktop client's Quit) ends it here.
+    if (!InitMainWindow(openPath) || app.exiting) {
         delete window;
         app.mainWindow = nullptr;
         return false;
     }
+    app.startedUp = true;
     KeepPlaceThroughEndings(window);
     window->show();
     return true;

@@ -1,8 +1,12 @@
 // Start-up, exit and the two data files, through the real window and engine.
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <cstdlib>
 
 #include "app/startup.h"
 #include "support/qt/app_test.h"
+#include "support/qt/fake_logind.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -61,6 +65,33 @@ TEST_F(StartupTest, FirstStartWritesBothFilesAndSettingsAreRestoredAndWrittenBac
         w->setSliderPosition(ids::VolumeSlider, 30);
         player->exitAndReset();
         EXPECT_EQ(readBytes(player->settingsFile()), row.written);
+    }
+}
+
+// A desktop client's Quit while a start-up box is open (the settings cannot be read, before the
+// book is; the book's file will not play) ends the program at once, every slot as it was.
+TEST_F(StartupTest, QuitDuringAStartUpBoxEndsTheProgramAndKeepsTheSlots) {
+    const std::string bus = PrivateSystemBus::instance().address();
+    fs::create_directory(media.file("book"));
+    writeBytes(media.file("book/01.mp3"), {'n', 'o', 't'});
+    for (const bool unreadableSettings : {true, false}) {
+        PlayerProcess player({{"DBUS_SESSION_BUS_ADDRESS", QString::fromStdString(bus)}});
+        const auto stored = joinBytes({bookSlotBytes(media.file("book/01.mp3"), 12345), bookSlotBytes("/книги/2.mp3", 2000)});
+        writeBytes(player.data(), stored);
+        if (unreadableSettings) {
+            fs::remove(player.folder.file("tellwick.ini"));
+            fs::create_directory(player.folder.file("tellwick.ini"));
+        }
+        player.start();
+        auto client = QDBusConnection::connectToBus(QString::fromStdString(bus), QStringLiteral("quit-sender"));
+        const QString service = QStringLiteral("org.mpris.MediaPlayer2.tellwick");
+        ASSERT_TRUE(PumpUntil([&] { return client.interface()->isServiceRegistered(service).value(); }));
+        client.send(QDBusMessage::createMethodCall(service, QStringLiteral("/org/mpris/MediaPlayer2"),
+                                                   QStringLiteral("org.mpris.MediaPlayer2"), QStringLiteral("Quit")));
+        EXPECT_TRUE(player.process.waitForFinished(10000)) << unreadableSettings;
+        EXPECT_EQ(player.process.exitCode(), 0) << unreadableSettings;
+        EXPECT_EQ(readBytes(player.data()), stored) << unreadableSettings;
+        QDBusConnection::disconnectFromBus(QStringLiteral("quit-sender"));
     }
 }
 
