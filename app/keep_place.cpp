@@ -41,17 +41,12 @@ void OnCrashSignal(int signal, siginfo_t* info, void*) {
         raise(signal);
 }
 
-void ExitOnEndingSignals(QObject* owner) {
+// Process-wide, set up by the first start; later starts in the same process (tests) only
+// give the new window its own reader of the pair.
+bool InstallHandlers() {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        return;
+        return false;
     fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, owner);
-    QObject::connect(notifier, &QSocketNotifier::activated, owner, [notifier] {
-        char byte;
-        [[maybe_unused]] auto got = read(signalPipe[0], &byte, 1);
-        notifier->setEnabled(false);
-        ExitApp();
-    });
     struct sigaction action {};
     action.sa_handler = OnEndingSignal;
     sigemptyset(&action.sa_mask);
@@ -64,12 +59,27 @@ void ExitOnEndingSignals(QObject* owner) {
     // A write to a closed pipe or socket is an error the caller sees, not the end of the player.
     std::signal(SIGPIPE, SIG_IGN);
 
+    // Installed once: a second install would take our own handler for the one to pass on to.
     struct sigaction crash {};
     crash.sa_sigaction = OnCrashSignal;
     sigemptyset(&crash.sa_mask);
     crash.sa_flags = SA_SIGINFO | SA_NODEFER;
     for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS})
         sigaction(signal, &crash, &previousActions[signal]);
+    return true;
+}
+
+void ExitOnEndingSignals(QObject* owner) {
+    static const bool installed = InstallHandlers();
+    if (!installed)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, owner);
+    QObject::connect(notifier, &QSocketNotifier::activated, owner, [notifier] {
+        char byte;
+        [[maybe_unused]] auto got = read(signalPipe[0], &byte, 1);
+        notifier->setEnabled(false);
+        ExitApp();
+    });
 }
 
 // Watches the session's end and the tab row's wheel.

@@ -2,7 +2,9 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <csignal>
 #include <cstdlib>
+#include <sys/wait.h>
 
 #include "app/startup.h"
 #include "support/qt/app_test.h"
@@ -93,6 +95,33 @@ TEST_F(StartupTest, QuitDuringAStartUpBoxEndsTheProgramAndKeepsTheSlots) {
         EXPECT_EQ(readBytes(player.data()), stored) << unreadableSettings;
         QDBusConnection::disconnectFromBus(QStringLiteral("quit-sender"));
     }
+}
+
+// Starts after the first in one process reuse what the first set up: no socket more, and a crash
+// still ends the program the way the signal does (handlers do not chain to themselves).
+TEST_F(StartupTest, LaterStartsInOneProcessReuseTheEndingHandlers) {
+    const auto sockets = [] {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd"))
+            count += fs::read_symlink(entry.path()).string().rfind("socket:", 0) == 0;
+        return count;
+    };
+    std::vector<int> counts;
+    for (int run = 0; run < 3; ++run) {
+        ASSERT_TRUE(Start());
+        player->exitAndReset();
+        counts.push_back(sockets());
+    }
+    EXPECT_EQ(counts[2], counts[1]);
+    ASSERT_TRUE(Start());
+    const pid_t child = fork();
+    if (child == 0) {
+        raise(SIGABRT);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
 }
 
 } // namespace
