@@ -1,14 +1,16 @@
 #include "app/keep_place.h"
 
-#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QTabBar>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <dbus/dbus.h>
 #include <fcntl.h>
+#include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "app/app_state.h"
@@ -82,49 +84,72 @@ void ExitOnEndingSignals(QObject* owner) {
     });
 }
 
-// Watches the session's end and the tab row's wheel.
-class SessionWatcher : public QObject {
-    Q_OBJECT
+// The wheel over the tabs would switch books (and stop the one playing) on a slip of the
+// finger while scrolling the list: the tabs change only by a click or the keyboard.
+class TabWheelFilter : public QObject {
 public:
     using QObject::QObject;
 
-public slots:
-    // logind: the computer is about to shut down or sleep (start true), or has woken (false).
-    void prepare(bool start) {
-        if (start && !app.exiting)
-            SaveState();
-    }
-
 protected:
-    // The wheel over the tabs would switch books (and stop the one playing) on a slip of the
-    // finger while scrolling the list: the tabs change only by a click or the keyboard.
     bool eventFilter(QObject* watched, QEvent* event) override {
         return event->type() == QEvent::Wheel || QObject::eventFilter(watched, event);
     }
 };
 
+// logind's notices that the computer is about to shut down or sleep, on a connection of this
+// thread's own for the life of the process. Connecting can take 25 s on a wedged system bus, and
+// Qt's one bus thread would hold the desktop controls and the exit for as long.
+void WatchLogind() {
+    // Opened by address: libdbus's own way to the system bus holds a lock of the whole process,
+    // the one Qt's connections need, until the bus answers.
+    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    DBusConnection* bus =
+        dbus_connection_open_private(address ? address : "unix:path=/var/run/dbus/system_bus_socket", nullptr);
+    if (!bus)
+        return;
+    dbus_connection_set_exit_on_disconnect(bus, false);
+    const char* const manager = "org.freedesktop.login1.Manager";
+    const char* const members[] = {"PrepareForShutdown", "PrepareForSleep"};
+    const bool registered = dbus_bus_register(bus, nullptr);
+    for (const char* member : members)
+        if (registered)
+            dbus_bus_add_match(bus, (std::string("type='signal',path='/org/freedesktop/login1',interface='") + manager +
+                                     "',member='" + member + "'").c_str(), nullptr);
+    while (registered && dbus_connection_read_write(bus, -1)) {
+        while (DBusMessage* message = dbus_connection_pop_message(bus)) {
+            dbus_bool_t start = false;
+            if ((dbus_message_is_signal(message, manager, members[0]) ||
+                 dbus_message_is_signal(message, manager, members[1])) &&
+                dbus_message_get_args(message, nullptr, DBUS_TYPE_BOOLEAN, &start, DBUS_TYPE_INVALID) && start)
+                QMetaObject::invokeMethod(qApp, [] {
+                    if (app.startedUp && !app.exiting)
+                        SaveState();
+                }, Qt::QueuedConnection);
+            dbus_message_unref(message);
+        }
+    }
+    dbus_connection_close(bus);
+    dbus_connection_unref(bus);
+}
+
+// Once a process; later starts (tests) reuse these.
+bool WatchProcessEndings() {
+    // exit() without the window's exit: the display connection broke (the toolkit ends the
+    // program with 1) or something else gave up. Writes nothing after a normal exit.
+    std::atexit(EmergencySave);
+    std::thread(WatchLogind).detach();
+    return true;
+}
+
 } // namespace
 
 void KeepPlaceThroughEndings(MainWindow* window) {
     ExitOnEndingSignals(window);
-    // exit() without the window's exit: the display connection broke (the toolkit ends the
-    // program with 1) or something else gave up. Writes nothing after a normal exit.
-    static bool hooked = false;
-    if (!hooked)
-        hooked = std::atexit(EmergencySave) == 0;
-
-    auto* watcher = new SessionWatcher(window);
-    window->bookTabs()->installEventFilter(watcher);
-    QDBusConnection bus = QDBusConnection::systemBus();
-    for (const char* name : {"PrepareForShutdown", "PrepareForSleep"})
-        bus.connect(QString(), QStringLiteral("/org/freedesktop/login1"),
-                    QStringLiteral("org.freedesktop.login1.Manager"), QString::fromLatin1(name), watcher,
-                    SLOT(prepare(bool)));
+    [[maybe_unused]] static const bool watched = WatchProcessEndings();
+    window->bookTabs()->installEventFilter(new TabWheelFilter(window));
     // The session manager asks for the work to be kept before the session ends.
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, window, [] {
         if (!app.exiting)
             SaveState();
     });
 }
-
-#include "keep_place.moc"

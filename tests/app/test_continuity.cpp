@@ -5,6 +5,8 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <csignal>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include "sleep/sleep_timer.h"
 #include "support/qt/app_test.h"
@@ -99,8 +101,14 @@ TEST_F(ContinuityTest, TrackOpeningsTicksPausesAndLogindWriteTheSlotInPlace) {
     QDBusConnection::disconnectFromBus(QStringLiteral("logind-sender"));
 }
 
+// With a system bus that takes the connection and never answers, as a wedged one does.
 TEST_F(ContinuityTest, SignalsAndCrashesSaveTheLastTickPosition) {
     const auto files = MakeBook(media.file("Сказки"), {60});
+    sockaddr_un wedged{AF_UNIX, {}};
+    media.file("bus").copy(wedged.sun_path, sizeof wedged.sun_path - 1);
+    const int bus = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(bus, reinterpret_cast<sockaddr*>(&wedged), sizeof wedged), 0);
+    ASSERT_EQ(listen(bus, 16), 0);
     struct Case {
         const char* name;
         int signal;
@@ -109,7 +117,7 @@ TEST_F(ContinuityTest, SignalsAndCrashesSaveTheLastTickPosition) {
     for (const Case& c : {Case{"SIGTERM", SIGTERM, QProcess::NormalExit}, {"SIGQUIT", SIGQUIT, QProcess::NormalExit},
                           {"SIGUSR1", SIGUSR1, QProcess::NormalExit}, {"SIGSEGV", SIGSEGV, QProcess::CrashExit},
                           {"SIGABRT", SIGABRT, QProcess::CrashExit}}) {
-        PlayerProcess player;
+        PlayerProcess player({{"DBUS_SYSTEM_BUS_ADDRESS", QStringLiteral("unix:path=") + wedged.sun_path}});
         const std::string data = player.data();
         writeBytes(data, bookSlotBytes(files[0], 0));
         MonitorCapture capture(media.file("heard.raw"));
@@ -132,6 +140,7 @@ TEST_F(ContinuityTest, SignalsAndCrashesSaveTheLastTickPosition) {
         EXPECT_LE(SlotSeconds(data), heardSeconds + 0.15) << c.name;
         EXPECT_GE(SlotSeconds(data), heardSeconds - 1.5) << c.name;
     }
+    close(bus);
 }
 
 TEST_F(ContinuityTest, FailedWritesAreShownWithoutABoxAndTriedAgain) {
