@@ -3,13 +3,11 @@
 #include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QTabBar>
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <dbus/dbus.h>
-#include <fcntl.h>
 #include <string>
-#include <sys/socket.h>
+#include <sys/signalfd.h>
 #include <thread>
 #include <unistd.h>
 
@@ -20,19 +18,9 @@
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
+// Ending signals, read in the window's turn; made once a process.
+int endingSignalsFd = -1;
 struct sigaction previousActions[NSIG];
-
-// Signals that end a program by default and do not come from a fault: the place is written
-// here at once (the window's thread may be busy), then the window's thread exits as the close
-// box does.
-void OnEndingSignal(int) {
-    const int saved = errno;
-    EmergencySave();
-    const char byte = 1;
-    [[maybe_unused]] auto written = write(signalPipe[1], &byte, 1);
-    errno = saved;
-}
 
 // A crash: write the place, then let the signal do what it did before (a core dump, or a
 // sanitizer's report). A fault the kernel raised comes again when the handler returns.
@@ -43,21 +31,27 @@ void OnCrashSignal(int signal, siginfo_t* info, void*) {
         raise(signal);
 }
 
-// Process-wide, set up by the first start; later starts in the same process (tests) only
-// give the new window its own reader of the pair.
-bool InstallHandlers() {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        return false;
-    fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
-    struct sigaction action {};
-    action.sa_handler = OnEndingSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+// Signals that end a program by default and do not come from a fault.
+sigset_t EndingSignals() {
+    sigset_t set;
+    sigemptyset(&set);
     for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
                        SIGXFSZ, SIGPWR, SIGSTKFLT, SIGIO})
-        sigaction(signal, &action, nullptr);
+        sigaddset(&set, signal);
     for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
-        sigaction(signal, &action, nullptr);
+        sigaddset(&set, signal);
+    return set;
+}
+
+// Once a process; later starts in the same process (tests) only give their window a reader.
+bool InstallHandlers() {
+    // Blocked on every thread since main() (BlockEndingSignals) and read from a descriptor by
+    // the window's thread between its own steps: the exit never runs beside a write, and no
+    // thread made later can take one with its mask left open.
+    const sigset_t ending = EndingSignals();
+    endingSignalsFd = signalfd(-1, &ending, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (endingSignalsFd < 0)
+        pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
     // A write to a closed pipe or socket is an error the caller sees, not the end of the player.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -68,17 +62,18 @@ bool InstallHandlers() {
     crash.sa_flags = SA_SIGINFO | SA_NODEFER;
     for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS})
         sigaction(signal, &crash, &previousActions[signal]);
-    return true;
+    return endingSignalsFd >= 0;
 }
 
+// An ending signal exits as the close box does, saving the place heard.
 void ExitOnEndingSignals(QObject* owner) {
     static const bool installed = InstallHandlers();
     if (!installed)
         return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, owner);
+    auto* notifier = new QSocketNotifier(endingSignalsFd, QSocketNotifier::Read, owner);
     QObject::connect(notifier, &QSocketNotifier::activated, owner, [notifier] {
-        char byte;
-        [[maybe_unused]] auto got = read(signalPipe[0], &byte, 1);
+        signalfd_siginfo received;
+        [[maybe_unused]] auto got = read(endingSignalsFd, &received, sizeof received);
         notifier->setEnabled(false);
         ExitApp();
     });
@@ -143,13 +138,18 @@ bool WatchProcessEndings() {
 
 } // namespace
 
+void BlockEndingSignals() {
+    const sigset_t ending = EndingSignals();
+    pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+}
+
 void KeepPlaceThroughEndings(MainWindow* window) {
     ExitOnEndingSignals(window);
     [[maybe_unused]] static const bool watched = WatchProcessEndings();
     window->bookTabs()->installEventFilter(new TabWheelFilter(window));
     // The session manager asks for the work to be kept before the session ends.
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, window, [] {
-        if (!app.exiting)
+        if (app.startedUp && !app.exiting)
             SaveState();
     });
 }

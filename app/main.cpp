@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QTimer>
 
+#include "app/keep_place.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
 #include "desktop/dropped_files.h"
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
         HandOverToRunningPlayer(openPath);
         return 0;
     }
+    BlockEndingSignals();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tellwick"));
     QApplication::setDesktopFileName(QStringLiteral("tellwick"));

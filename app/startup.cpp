@@ -105,6 +105,7 @@ bool StartPlayer(const QString& openPath) {
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     app.mainWindow = window;
     ConnectWindowSignals(window);
+    KeepPlaceThroughEndings(window);
     // An exit asked for from a box shown during start-up (a desktop client's Quit) ends it here.
     if (!InitMainWindow(openPath) || app.exiting) {
         delete window;
@@ -112,7 +113,6 @@ bool StartPlayer(const QString& openPath) {
         return false;
     }
     app.startedUp = true;
-    KeepPlaceThroughEndings(window);
     window->show();
     return true;
 }
