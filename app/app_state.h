@@ -68,6 +68,8 @@ struct AppState {
     std::int64_t slotWrittenAt = 0;
     // Set once the exit has begun: nothing may open, save or play after it.
     bool exiting = false;
+    // Set once start-up has read the data files: an exit before then has nothing of its own to save.
+    bool startedUp = false;
 };
 
 // The one instance, alive for the whole run.

@@ -21,7 +21,8 @@ void ExitApp() {
     StopAtHeardPlace();
     BASS_Free();
     app.currentStream = 0;
-    SaveState();
+    if (app.startedUp)
+        SaveState();
     // A stalled data folder holds the exit up no longer; the place has been kept by then as far
     // as the disk let it.
     FlushSaves(kExitSaveWaitMs);

@@ -2,6 +2,7 @@
 #include <QTimer>
 
 #include "app/command_line.h"
+#include "app/keep_place.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
 #include "desktop/dropped_files.h"
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
     }
     if (!DisplayAvailable(line))
         return 1;
+    BlockEndingSignals();
     QApplication application(line.qtArgc, line.qtArgv.data());
     QApplication::setApplicationName(QStringLiteral("tellwick"));
     QApplication::setDesktopFileName(QStringLiteral("tellwick"));

@@ -105,12 +105,14 @@ bool StartPlayer(const QString& openPath) {
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     app.mainWindow = window;
     ConnectWindowSignals(window);
-    if (!InitMainWindow(openPath)) {
+    KeepPlaceThroughEndings(window);
+    // An exit asked for from a box shown during start-up (a desktop client's Quit) ends it here.
+    if (!InitMainWindow(openPath) || app.exiting) {
         delete window;
         app.mainWindow = nullptr;
         return false;
     }
-    KeepPlaceThroughEndings(window);
+    app.startedUp = true;
     window->show();
     return true;
 }

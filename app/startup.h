@@ -11,7 +11,7 @@ extern const QString appTitle;
 bool InitMainWindow(const QString& openPath = {});
 void LoadEnginePlugins();
 // Creates the window, connects its signals to the handlers, initialises and shows it.
-// Returns false when start-up failed (the window is gone then).
+// Returns false when start-up failed or an exit was asked for during it (the window is gone then).
 bool StartPlayer(const QString& openPath = {});
 // The whole program after the single-instance check: StartPlayer and the event loop.
 int RunPlayer(const QString& openPath = {});

@@ -10,7 +10,7 @@ packages=(
   libpulse-dev libtag1-dev qt6-translations-l10n libsoundtouch-dev
   libgtest-dev qt6-base-private-dev
   pulseaudio pulseaudio-utils xvfb xauth ffmpeg sox espeak-ng
-  dbus-daemon dbus-bin playerctl desktop-file-utils at-spi2-core libatspi2.0-dev
+  dbus-daemon dbus-bin libdbus-1-dev playerctl desktop-file-utils at-spi2-core libatspi2.0-dev
   pipewire pipewire-bin pipewire-pulse wireplumber
   fonts-dejavu-core fontconfig
   fuse3 python3-fusepy faketime

@@ -6,7 +6,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProxyStyle>
-#include <QSizeGrip>
 #include <QStyleOptionSlider>
 #include <QStyleOptionTabWidgetFrame>
 #include <QTextOption>
@@ -259,9 +258,8 @@ StatusLine::StatusLine(const QFont& partFont, QWidget* parent) : QStatusBar(pare
         label->setAccessibleName(QString::fromUtf8(accessibleNames[i]));
         parts_[i] = label;
     }
-    setSizeGripEnabled(true);
-    if (auto* grip = findChild<QSizeGrip*>())
-        grip->raise();
+    // The window's size is fixed: nothing to grip.
+    setSizeGripEnabled(false);
     setFixedHeight(QFontMetrics(font()).height() + 8);
 }
 
@@ -303,8 +301,6 @@ void StatusLine::placeParts()
     // narrowed until it does.
     const QLabel* sample = parts_[0];
     const int chrome = 2 * sample->frameWidth() + sample->indent() + 2 * sample->margin() + 2;
-    QSizeGrip* grip = findChild<QSizeGrip*>();
-    const int gripWidth = grip ? grip->sizeHint().width() : 0;
     QFont partFont = font();
     for (int stretch = 100; width() > 0 && stretch >= 50; --stretch) {
         partFont.setStretch(stretch);
@@ -320,7 +316,7 @@ void StatusLine::placeParts()
             scale = qMax(scale, double(need(i)) / (PartRightEdges[i] - left));
         for (int i = 0; i < PartCount - 1; ++i)
             rightEdges_[i] = qCeil(PartRightEdges[i] * scale);
-        if (rightEdges_.back() + need(PartCount - 1) + gripWidth <= width())
+        if (rightEdges_.back() + need(PartCount - 1) <= width())
             break;
     }
     int left = 0;
@@ -330,8 +326,6 @@ void StatusLine::placeParts()
         parts_[i]->setGeometry(left, 0, qMax(0, right - left), height());
         left = right;
     }
-    if (grip)
-        grip->raise();
 }
 
 namespace {
@@ -382,6 +376,29 @@ QSize BookTabBar::tabSizeHint(int index) const
 QSize BookTabBar::minimumTabSizeHint(int index) const
 {
     return tabSizeHint(index);
+}
+
+void BookTabBar::tabLayoutChange()
+{
+    // The widest stretch at which every label with the least padding fits; a new font lays
+    // the tabs out again, within this call.
+    if (fitting_ || width() <= 0)
+        return;
+    QFont narrowed = font();
+    for (int stretch = 100; stretch > 50; stretch -= 2) {
+        narrowed.setStretch(stretch);
+        const QFontMetrics metrics(narrowed);
+        int needed = 0;
+        for (int i = 0; i < count(); ++i)
+            needed += qMax(metrics.size(Qt::TextShowMnemonic, tabText(i)).width() + MinimumTabPadding, MinimumTabWidth);
+        if (needed <= width())
+            break;
+    }
+    if (narrowed.stretch() == font().stretch())
+        return;
+    fitting_ = true;
+    setFont(narrowed);
+    fitting_ = false;
 }
 
 void TabPane::paintEvent(QPaintEvent*)

@@ -121,7 +121,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-// The status line: four parts, the last reaching the window's right edge, and a size grip.
+// The status line: four parts, the last reaching the window's right edge.
 // The right edges keep the proportions of PartRightEdges, scaled so that the widest text
 // each part is given fits in the status font.
 class StatusLine : public QStatusBar {
@@ -149,8 +149,8 @@ private:
 };
 
 // Book tabs: one row, each tab at least MinimumTabWidth pixels wide. The padding beside each
-// label shrinks (down to MinimumTabPadding) so that all five tabs fit the row; scroll arrows
-// appear only when even that is not enough.
+// label shrinks (down to MinimumTabPadding) so that all five tabs fit the row, and when even
+// that is not enough (a larger interface font) the labels' font is narrowed.
 class BookTabBar : public QTabBar {
     Q_OBJECT
 public:
@@ -163,6 +163,10 @@ public:
 protected:
     QSize tabSizeHint(int index) const override;
     QSize minimumTabSizeHint(int index) const override;
+    void tabLayoutChange() override;
+
+private:
+    bool fitting_ = false;
 };
 
 // The frame of the tabs' page area; the track list lies on it.

@@ -1,14 +1,20 @@
 // Start-up, exit and the two data files, through the real window and engine.
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 
 #include "app/startup.h"
 #include "books/save_writer.h"
 #include "support/data_mount.h"
 #include "support/qt/app_test.h"
+#include "support/qt/fake_logind.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -100,6 +106,60 @@ TEST_F(StartupTest, UnreadableDataFilesNeitherHoldUpTheStartNorReadAsEmpty) {
     EXPECT_TRUE(player->warnings()[0].startsWith(QString::fromStdString("Не удаётся прочитать файл «" + share.path.path() + "/data.dat»")));
     player->exitAndReset();
     EXPECT_EQ(readBytes(share.source.file("data.dat")), stored);
+}
+
+// A desktop client's Quit while a start-up box is open (the settings cannot be read, before the
+// book is; the book's file will not play) ends the program at once, every slot as it was.
+TEST_F(StartupTest, QuitDuringAStartUpBoxEndsTheProgramAndKeepsTheSlots) {
+    const std::string bus = PrivateSystemBus::instance().address();
+    fs::create_directory(media.file("book"));
+    writeBytes(media.file("book/01.mp3"), {'n', 'o', 't'});
+    for (const bool unreadableSettings : {true, false}) {
+        PlayerProcess player({{"DBUS_SESSION_BUS_ADDRESS", QString::fromStdString(bus)}});
+        const auto stored = joinBytes({bookSlotBytes(media.file("book/01.mp3"), 12345), bookSlotBytes("/книги/2.mp3", 2000)});
+        writeBytes(player.data(), stored);
+        if (unreadableSettings) {
+            fs::remove(player.folder.file("tellwick.ini"));
+            fs::create_directory(player.folder.file("tellwick.ini"));
+        }
+        player.start();
+        auto client = QDBusConnection::connectToBus(QString::fromStdString(bus), QStringLiteral("quit-sender"));
+        const QString service = QStringLiteral("org.mpris.MediaPlayer2.tellwick");
+        ASSERT_TRUE(PumpUntil([&] { return client.interface()->isServiceRegistered(service).value(); }));
+        client.send(QDBusMessage::createMethodCall(service, QStringLiteral("/org/mpris/MediaPlayer2"),
+                                                   QStringLiteral("org.mpris.MediaPlayer2"), QStringLiteral("Quit")));
+        EXPECT_TRUE(player.process.waitForFinished(10000)) << unreadableSettings;
+        EXPECT_EQ(player.process.exitCode(), 0) << unreadableSettings;
+        EXPECT_EQ(readBytes(player.data()), stored) << unreadableSettings;
+        QDBusConnection::disconnectFromBus(QStringLiteral("quit-sender"));
+    }
+}
+
+// Starts after the first in one process reuse what the first set up: no descriptor more, and a crash
+// still ends the program the way the signal does (handlers do not chain to themselves).
+TEST_F(StartupTest, LaterStartsInOneProcessReuseTheEndingHandlers) {
+    const auto sockets = [] {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd"))
+            count += fs::read_symlink(entry.path()).string().find_first_of(":[") != std::string::npos;
+        return count;
+    };
+    std::vector<int> counts;
+    for (int run = 0; run < 3; ++run) {
+        ASSERT_TRUE(Start());
+        player->exitAndReset();
+        counts.push_back(sockets());
+    }
+    EXPECT_EQ(counts[2], counts[1]);
+    ASSERT_TRUE(Start());
+    const pid_t child = fork();
+    if (child == 0) {
+        raise(SIGABRT);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
+#include <QTabBar>
 #include <QTest>
 #include <QToolTip>
 
@@ -109,6 +111,24 @@ TEST_F(MainWindowTest, SliderKeysDragsAndGrooveClicksReportEveryMoveWithTheValue
     QTest::mouseClick(position, Qt::LeftButton, {}, QPoint(position->width() - 3, position->height() / 2));
     ASSERT_EQ(values.size(), 4);
     EXPECT_GT(values[3], values[2]);
+}
+
+// The window's size is fixed: all five book tabs fit its row whatever interface font the
+// desktop gives them (9 to 11 pt), with the real fonts, and nothing offers to resize it.
+TEST_F(MainWindowTest, AllBookTabsFitTheFixedWindowThatOffersNoResizing)
+{
+    QTabBar* tabs = window.bookTabs();
+    for (int points : {9, 10, 11}) {
+        tabs->setFont(QFont(QStringLiteral("DejaVu Sans"), points));
+        for (int i = 0; i < tabs->count(); ++i) {
+            const QRect tab = tabs->tabRect(i);
+            EXPECT_TRUE(tab.left() >= 0 && tab.right() < tabs->width()) << points << " pt, tab " << i;
+            EXPECT_EQ(tabs->tabText(i), QStringLiteral("Книга  %1").arg(i + 1));
+        }
+    }
+    EXPECT_FALSE(window.statusBar()->isSizeGripEnabled());
+    EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(window.minimumSize(), window.maximumSize());
 }
 
 } // namespace
