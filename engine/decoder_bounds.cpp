@@ -78,6 +78,14 @@ bool FfmpegDecoder::findEnd() {
     const AVStream* stream = format_->streams[stream_];
     std::int64_t estimateU = kUnknown;
     if (oggLinks_.size() > 1) {
+        // After a seek the demuxer meets a link of an unknown serial as a new stream, but
+        // when reading on into one it can only replace a lone stream: once two exist, a
+        // third link would be lost. Visiting every link first makes each a stream of its own.
+        for (auto link = oggLinks_.begin() + 1; link != oggLinks_.end(); ++link) {
+            if (av_seek_frame(format_.get(), stream_, link->pos, AVSEEK_FLAG_BYTE) >= 0 &&
+                av_read_frame(format_.get(), packet_.get()) >= 0)
+                av_packet_unref(packet_.get());
+        }
         // The header's duration is the first link's; the last link starts where it says.
         estimateU = oggLinkStartU(oggLinks_.back()) + std::max<std::int64_t>(prerollUnits(), 2 * std::int64_t(sampleRate_));
     } else if (stream->duration > 0) {
