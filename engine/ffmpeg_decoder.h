@@ -84,6 +84,7 @@ private:
     bool findStart();
     bool findEnd();
     std::int64_t decodeTailEnd();
+    std::int64_t flacTailEnd() const;
     bool positionDemuxer(std::int64_t wantU);
     bool seekToUnit(std::int64_t targetU);
     // Decodes the next frame into pending_; false at the end of the stream or on a hard error.
