@@ -108,8 +108,11 @@ bool FfmpegDecoder::findStart() {
         av_packet_unref(packet_.get());
     }
     firstPacketPos_ = packet_->pos;
-    // Blocks all last alike: the first packet's duration over its size gives every block's.
-    if (clock_ == Clock::BlockCounting && packet_->size > 0 && packet_->duration > 0)
+    // Blocks all last alike: a PCM block is one frame; otherwise the first packet's duration
+    // over its size gives every block's.
+    if (clock_ == Clock::BlockCounting && codec_->codec_id < AV_CODEC_ID_ADPCM_IMA_QT)
+        samplesPerBlock_ = 1;
+    else if (clock_ == Clock::BlockCounting && packet_->size > 0 && packet_->duration > 0)
         samplesPerBlock_ = av_rescale_q(packet_->duration, timeBase_, AVRational{1, sampleRate_}) *
                            codec_->block_align / packet_->size;
     if (clock_ == Clock::Mp3FrameCounting && packet_->data && packet_->size >= 4) {
@@ -179,6 +182,9 @@ bool FfmpegDecoder::findEnd() {
         }
         // The header's duration is the first link's; the last link starts where it says.
         estimateU = oggLinkStartU(oggLinks_.back()) + std::max<std::int64_t>(prerollUnits(), 2 * std::int64_t(sampleRate_));
+    } else if (clock_ == Clock::BlockCounting && samplesPerBlock_ > 0) {
+        // The header's byte rate is not to be trusted; the blocks up to the file's end are.
+        estimateU = (fileSize_ - firstPacketPos_) / codec_->block_align * samplesPerBlock_;
     } else if (const std::int64_t flacEnd = stream->duration > 0 ? kUnknown : flacTailEnd(); flacEnd != kUnknown) {
         estimateU = flacEnd;
     } else if (stream->duration > 0) {

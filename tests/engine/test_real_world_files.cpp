@@ -61,6 +61,14 @@ std::vector<float> channel(const std::vector<float>& frames, int channels, int c
     return out;
 }
 
+// The byte rate in the fmt chunk of a WAV as ffmpeg writes it (no chunks before fmt).
+void scaleWavByteRate(std::vector<unsigned char>& wav, double by) {
+    std::int32_t rate = 0;
+    std::memcpy(&rate, wav.data() + 28, 4);
+    const auto scaled = int32Bytes({std::int32_t(rate * by)});
+    std::copy(scaled.begin(), scaled.end(), wav.begin() + 28);
+}
+
 void ffmpeg(const std::string& args) { ASSERT_EQ(run("ffmpeg -nostdin -v error -y " + args), 0) << args; }
 
 class RealWorldFiles : public ::testing::Test {
@@ -115,8 +123,9 @@ TEST_F(RealWorldFiles, JoinedChaptersPlayEveryPartAtItsOwnPitch) {
 }
 
 // Codecs whose demuxers once refused the engine's way to the file start; ADPCM WAVs whose
-// header byte rate does not match their blocks; a FLAC whose header leaves its length 0, as
-// streaming encoders write it: lengths and seeks as ffmpeg decodes them.
+// header byte rate does not match their blocks, and PCM WAVs whose byte rate is twice or half
+// the true one; a FLAC whose header leaves its length 0, as streaming encoders write it:
+// lengths and seeks as ffmpeg decodes them.
 TEST_F(RealWorldFiles, LessCommonCodecsOpenSeekAndLastAsFfmpegDecodesThem) {
     using Patch = void (*)(std::vector<unsigned char>&);
     const Patch asMade = [](std::vector<unsigned char>&) {};
@@ -124,10 +133,13 @@ TEST_F(RealWorldFiles, LessCommonCodecsOpenSeekAndLastAsFfmpegDecodesThem) {
         b[21] &= 0xF0;
         std::fill_n(b.begin() + 22, 4, 0);
     };
+    const Patch doubleByteRate = [](std::vector<unsigned char>& b) { scaleWavByteRate(b, 2.0); };
+    const Patch halfByteRate = [](std::vector<unsigned char>& b) { scaleWavByteRate(b, 0.5); };
+    const std::string pcm = "-c:a pcm_s16le -fflags +bitexact -map_metadata -1";
     for (const auto& [name, codec, patch] :
          {std::tuple{"t.ac3", std::string(), asMade}, {"t.eac3", "", asMade}, {"t.tta", "", asMade},
           {"t.wv", "", asMade}, {"ima.wav", "-c:a adpcm_ima_wav", asMade}, {"ms.wav", "-c:a adpcm_ms", asMade},
-          {"nolength.flac", "", noFlacLength}}) {
+          {"nolength.flac", "", noFlacLength}, {"double.wav", pcm, doubleByteRate}, {"half.wav", pcm, halfByteRate}}) {
         SCOPED_TRACE(name);
         ffmpeg("-f lavfi -i sine=440:d=3.02 -ac 2 " + codec + " " + dir.file(name));
         auto bytes = readBytes(dir.file(name));
