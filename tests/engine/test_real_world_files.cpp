@@ -69,6 +69,27 @@ void scaleWavByteRate(std::vector<unsigned char>& wav, double by) {
     std::copy(scaled.begin(), scaled.end(), wav.begin() + 28);
 }
 
+// 70,000 bytes before an MP3's first frame, more than FFmpeg's demuxer looks past.
+void prepend(std::vector<unsigned char>& file, std::vector<unsigned char> front) {
+    file.insert(file.begin(), front.begin(), front.end());
+}
+// An APEv2 tag (header, one 70,000-byte item, footer) as some taggers put it at the start.
+std::vector<unsigned char> apeTag() {
+    std::vector<unsigned char> item = int32Bytes({70000, 0});
+    for (char c : std::string("Comment") + '\0' + std::string(70000, 'y'))
+        item.push_back(static_cast<unsigned char>(c));
+    std::vector<unsigned char> tag;
+    for (std::uint32_t flags : {0xA0000000u, 0x80000000u}) {
+        const std::string mark = "APETAGEX";
+        tag.insert(tag.end(), mark.begin(), mark.end());
+        const auto fields = int32Bytes({2000, std::int32_t(item.size() + 32), 1, std::int32_t(flags), 0, 0});
+        tag.insert(tag.end(), fields.begin(), fields.end());
+        if (flags & 0x20000000u)
+            tag.insert(tag.end(), item.begin(), item.end());
+    }
+    return tag;
+}
+
 void ffmpeg(const std::string& args) { ASSERT_EQ(run("ffmpeg -nostdin -v error -y " + args), 0) << args; }
 
 class RealWorldFiles : public ::testing::Test {
@@ -124,8 +145,8 @@ TEST_F(RealWorldFiles, JoinedChaptersPlayEveryPartAtItsOwnPitch) {
 
 // Codecs whose demuxers once refused the engine's way to the file start; ADPCM WAVs whose
 // header byte rate does not match their blocks, and PCM WAVs whose byte rate is twice or half
-// the true one; a FLAC whose header leaves its length 0, as streaming encoders write it:
-// lengths and seeks as ffmpeg decodes them.
+// the true one; a FLAC whose header leaves its length 0, as streaming encoders write it; MP3s
+// with zeros, junk or an APEv2 tag before the first frame: lengths and seeks as ffmpeg decodes them.
 TEST_F(RealWorldFiles, LessCommonCodecsOpenSeekAndLastAsFfmpegDecodesThem) {
     using Patch = void (*)(std::vector<unsigned char>&);
     const Patch asMade = [](std::vector<unsigned char>&) {};
@@ -135,11 +156,15 @@ TEST_F(RealWorldFiles, LessCommonCodecsOpenSeekAndLastAsFfmpegDecodesThem) {
     };
     const Patch doubleByteRate = [](std::vector<unsigned char>& b) { scaleWavByteRate(b, 2.0); };
     const Patch halfByteRate = [](std::vector<unsigned char>& b) { scaleWavByteRate(b, 0.5); };
-    const std::string pcm = "-c:a pcm_s16le -fflags +bitexact -map_metadata -1";
+    const std::string pcm = "-c:a pcm_s16le -fflags +bitexact -map_metadata -1", mp3 = "-id3v2_version 0";
+    const Patch zerosFirst = [](std::vector<unsigned char>& b) { prepend(b, std::vector<unsigned char>(70000, 0)); };
+    const Patch junkFirst = [](std::vector<unsigned char>& b) { prepend(b, std::vector<unsigned char>(70000, 'x')); };
+    const Patch apeFirst = [](std::vector<unsigned char>& b) { prepend(b, apeTag()); };
     for (const auto& [name, codec, patch] :
          {std::tuple{"t.ac3", std::string(), asMade}, {"t.eac3", "", asMade}, {"t.tta", "", asMade},
           {"t.wv", "", asMade}, {"ima.wav", "-c:a adpcm_ima_wav", asMade}, {"ms.wav", "-c:a adpcm_ms", asMade},
-          {"nolength.flac", "", noFlacLength}, {"double.wav", pcm, doubleByteRate}, {"half.wav", pcm, halfByteRate}}) {
+          {"nolength.flac", "", noFlacLength}, {"double.wav", pcm, doubleByteRate}, {"half.wav", pcm, halfByteRate},
+          {"zeros.mp3", mp3, zerosFirst}, {"junk.mp3", mp3, junkFirst}, {"ape.mp3", mp3, apeFirst}}) {
         SCOPED_TRACE(name);
         ffmpeg("-f lavfi -i sine=440:d=3.02 -ac 2 " + codec + " " + dir.file(name));
         auto bytes = readBytes(dir.file(name));
