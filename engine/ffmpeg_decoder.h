@@ -76,7 +76,7 @@ private:
         OggPages,        // only a page's first packet has a trustworthy (granule) timestamp
         RoundedStamps,   // coarse timestamps (e.g. milliseconds): snapped to the codec's frame size
         Mp3FrameCounting, // timestamps after a seek are guesses: count frames from our own seek points
-        BlockCounting     // fixed-size blocks (PCM or ADPCM in WAV) whose header byte rate may lie
+        BlockCounting     // fixed-size blocks (PCM or ADPCM in WAV or AIFF) whose byte rate may lie
                           // or be rounded: count blocks from the first
     };
 

@@ -144,12 +144,11 @@ TEST_F(RealWorldFiles, JoinedChaptersPlayEveryPartAtItsOwnPitch) {
 }
 
 // Codecs whose demuxers once refused the engine's way to the file start; ADPCM WAVs whose
-// header byte rate does not match their blocks, and PCM WAVs whose byte rate is twice or half
+// header byte rate does not match their blocks, ADPCM AIFF-C whose byte rate FFmpeg rounds, and PCM WAVs whose byte rate is twice or half
 // the true one; a FLAC whose header leaves its length 0, as streaming encoders write it; MP3s
 // with zeros, junk or an APEv2 tag before the first frame: lengths and seeks as ffmpeg decodes them.
 TEST_F(RealWorldFiles, LessCommonCodecsOpenSeekAndLastAsFfmpegDecodesThem) {
     using Patch = void (*)(std::vector<unsigned char>&);
-    const Patch asMade = [](std::vector<unsigned char>&) {};
     const Patch noFlacLength = [](std::vector<unsigned char>& b) { // STREAMINFO's 36-bit total samples
         b[21] &= 0xF0;
         std::fill_n(b.begin() + 22, 4, 0);
@@ -160,15 +159,25 @@ TEST_F(RealWorldFiles, LessCommonCodecsOpenSeekAndLastAsFfmpegDecodesThem) {
     const Patch zerosFirst = [](std::vector<unsigned char>& b) { prepend(b, std::vector<unsigned char>(70000, 0)); };
     const Patch junkFirst = [](std::vector<unsigned char>& b) { prepend(b, std::vector<unsigned char>(70000, 'x')); };
     const Patch apeFirst = [](std::vector<unsigned char>& b) { prepend(b, apeTag()); };
-    for (const auto& [name, codec, patch] :
-         {std::tuple{"t.ac3", std::string(), asMade}, {"t.eac3", "", asMade}, {"t.tta", "", asMade},
-          {"t.wv", "", asMade}, {"ima.wav", "-c:a adpcm_ima_wav", asMade}, {"ms.wav", "-c:a adpcm_ms", asMade},
-          {"nolength.flac", "", noFlacLength}, {"double.wav", pcm, doubleByteRate}, {"half.wav", pcm, halfByteRate},
-          {"zeros.mp3", mp3, zerosFirst}, {"junk.mp3", mp3, junkFirst}, {"ape.mp3", mp3, apeFirst}}) {
+    // An IMA-ADPCM AIFF-C block keeps only the top of its predictor, so decoding from a block
+    // differs slightly from a straight read; a seek a frame or more off differs far more.
+    struct Row {
+        const char* name;
+        std::string codec;
+        Patch patch = nullptr;
+        double seconds = 3.02, tolerance = 1e-3;
+    };
+    for (const Row& row : {Row{"t.ac3", ""}, Row{"t.eac3", ""}, Row{"t.tta", ""}, Row{"t.wv", ""}, Row{"ima.wav", "-c:a adpcm_ima_wav"},
+                           Row{"ms.wav", "-c:a adpcm_ms"}, Row{"ima.aifc", "-c:a adpcm_ima_qt -f aiff", nullptr, 40, 0.008},
+                           Row{"nolength.flac", "", noFlacLength}, Row{"double.wav", pcm, doubleByteRate},
+                           Row{"half.wav", pcm, halfByteRate}, Row{"zeros.mp3", mp3, zerosFirst},
+                           Row{"junk.mp3", mp3, junkFirst}, Row{"ape.mp3", mp3, apeFirst}}) {
+        const std::string name = row.name;
         SCOPED_TRACE(name);
-        ffmpeg("-f lavfi -i sine=440:d=3.02 -ac 2 " + codec + " " + dir.file(name));
+        ffmpeg("-f lavfi -i sine=440:d=" + std::to_string(row.seconds) + " -ac 2 " + row.codec + " " + dir.file(name));
         auto bytes = readBytes(dir.file(name));
-        patch(bytes);
+        if (row.patch)
+            row.patch(bytes);
         writeBytes(dir.file(name), bytes);
         const std::string raw = capture("ffmpeg -nostdin -v error -i " + shellQuote(dir.file(name)) + " -f f32le -");
         std::vector<float> truth(raw.size() / sizeof(float));
@@ -176,8 +185,8 @@ TEST_F(RealWorldFiles, LessCommonCodecsOpenSeekAndLastAsFfmpegDecodesThem) {
         const Stream s(dir.file(name));
         ASSERT_NE(s.handle, 0u);
         EXPECT_EQ(s.frames() * s.channels, std::int64_t(truth.size()));
-        for (double at : {2.1, 0.7})
-            EXPECT_LT(s.seekError(std::int64_t(at * s.rate), truth, 4096), 1e-3) << "seek to " << at << " s";
+        for (double at : {row.seconds - 0.92, 0.7})
+            EXPECT_LT(s.seekError(std::int64_t(at * s.rate), truth, 4096), row.tolerance) << "seek to " << at << " s";
         EXPECT_FALSE(s.seekFrame(s.frames() + 1)) << "past the end";
     }
 }
