@@ -133,7 +133,7 @@ private:
     std::int64_t endU_ = 0;
     int codecFrameSize_ = 0;
 
-    std::vector<OggLink> oggLinks_; // more than one: a chained Ogg file
+    std::vector<OggLink> oggLinks_; // an Ogg file's (at least one); more than one: a chained file
     const OggLink& oggLinkAt(std::int64_t pos) const;
     std::int64_t oggLinkStartU(const OggLink& link) const;
 
