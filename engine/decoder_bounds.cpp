@@ -33,9 +33,9 @@ std::optional<FlacFrame> parseFlacFrame(const unsigned char* p, std::size_t n, s
         return std::nullopt;
     // The frame or sample number, UTF-8 style: the lead byte's high ones count its bytes.
     int extra = 0;
-    while (extra < 7 && (p[4] << extra) & 0x80)
+    while (extra < 8 && (p[4] << extra) & 0x80)
         ++extra;
-    if (extra == 1 || extra == 7 || std::size_t(4 + extra + 4) > n)
+    if (extra == 1 || extra == 8 || std::size_t(4 + extra + 4) > n)
         return std::nullopt;
     std::int64_t number = extra == 0 ? p[4] : p[4] & (0x7F >> extra);
     const int numberBytes = extra == 0 ? 1 : extra;
@@ -45,7 +45,10 @@ std::optional<FlacFrame> parseFlacFrame(const unsigned char* p, std::size_t n, s
         number = number << 6 | (p[4 + i] & 0x3F);
     }
     std::size_t at = 4 + std::size_t(numberBytes);
-    std::int64_t samples = sizeCode == 1 ? 192 : sizeCode <= 5 ? 576 << (sizeCode - 2) : 256 << (sizeCode - 8);
+    std::int64_t samples = sizeCode == 1   ? 192
+                           : sizeCode <= 5 ? 576 << (sizeCode - 2)
+                           : sizeCode >= 8 ? 256 << (sizeCode - 8)
+                                           : 0; // 6 and 7: the size follows
     if (sizeCode == 6)
         samples = p[at++] + 1;
     else if (sizeCode == 7)
