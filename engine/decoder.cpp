@@ -82,8 +82,9 @@ bool FfmpegDecoder::openStream(const std::string& path) {
         clock_ = Clock::Mp3FrameCounting;
     else if (std::strcmp(format_->iformat->name, "ogg") == 0 && codec_->codec_id == AV_CODEC_ID_VORBIS)
         clock_ = Clock::OggPages;
-    else if (std::strcmp(format_->iformat->name, "wav") == 0 && codec_->block_align > 0 &&
-             codec_->codec_id >= AV_CODEC_ID_ADPCM_IMA_QT && codec_->codec_id < AV_CODEC_ID_AMR_NB)
+    else if ((std::strcmp(format_->iformat->name, "wav") == 0 || std::strcmp(format_->iformat->name, "aiff") == 0) &&
+             codec_->block_align > 0 && codec_->codec_id >= AV_CODEC_ID_FIRST_AUDIO &&
+             codec_->codec_id < AV_CODEC_ID_AMR_NB)
         clock_ = Clock::BlockCounting;
     else if ((std::int64_t(sampleRate_) * timeBase_.num) % timeBase_.den == 0)
         clock_ = Clock::Timestamps;

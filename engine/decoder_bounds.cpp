@@ -2,8 +2,102 @@
 #include "engine/ffmpeg_decoder.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
 
 namespace engine {
+namespace {
+
+struct FlacFrame {
+    std::int64_t pos, firstSample, samples;
+};
+
+std::uint8_t flacCrc8(const unsigned char* p, std::size_t n) {
+    std::uint8_t crc = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = std::uint8_t(crc & 0x80 ? (crc << 1) ^ 0x07 : crc << 1);
+    }
+    return crc;
+}
+
+// A FLAC frame header at p (n bytes readable), checked by its CRC; fixedBlock is the block
+// size of fixed-size streams, whose frames are numbered by frame rather than by sample.
+std::optional<FlacFrame> parseFlacFrame(const unsigned char* p, std::size_t n, std::int64_t fixedBlock) {
+    if (n < 6 || p[0] != 0xFF || (p[1] & 0xFE) != 0xF8 || (p[3] & 1) || (p[3] >> 4) >= 11)
+        return std::nullopt;
+    const int sizeCode = p[2] >> 4, rateCode = p[2] & 0x0F;
+    if (sizeCode == 0 || rateCode == 15)
+        return std::nullopt;
+    // The frame or sample number, UTF-8 style: the lead byte's high ones count its bytes.
+    int extra = 0;
+    while (extra < 8 && (p[4] << extra) & 0x80)
+        ++extra;
+    if (extra == 1 || extra == 8 || std::size_t(4 + extra + 4) > n)
+        return std::nullopt;
+    std::int64_t number = extra == 0 ? p[4] : p[4] & (0x7F >> extra);
+    const int numberBytes = extra == 0 ? 1 : extra;
+    for (int i = 1; i < numberBytes; ++i) {
+        if ((p[4 + i] & 0xC0) != 0x80)
+            return std::nullopt;
+        number = number << 6 | (p[4 + i] & 0x3F);
+    }
+    std::size_t at = 4 + std::size_t(numberBytes);
+    std::int64_t samples = sizeCode == 1   ? 192
+                           : sizeCode <= 5 ? 576 << (sizeCode - 2)
+                           : sizeCode >= 8 ? 256 << (sizeCode - 8)
+                                           : 0; // 6 and 7: the size follows
+    if (sizeCode == 6)
+        samples = p[at++] + 1;
+    else if (sizeCode == 7)
+        samples = (p[at] << 8 | p[at + 1]) + 1, at += 2;
+    at += rateCode == 12 ? 1 : rateCode == 13 || rateCode == 14 ? 2 : 0;
+    if (at >= n || flacCrc8(p, at) != p[at])
+        return std::nullopt;
+    const bool variable = p[1] & 1;
+    if (!variable && fixedBlock <= 0)
+        return std::nullopt;
+    return FlacFrame{0, variable ? number : number * fixedBlock, samples};
+}
+
+} // namespace
+
+// A FLAC stream that does not state its length (streaming encoders leave it 0): its frames
+// carry their sample numbers, so the last one in the file's tail tells where it ends.
+std::int64_t FfmpegDecoder::flacTailEnd() const {
+    if (codec_->codec_id != AV_CODEC_ID_FLAC || codec_->extradata_size < 18)
+        return kUnknown;
+    const unsigned char* info = codec_->extradata;
+    const std::int64_t minBlock = info[0] << 8 | info[1], maxBlock = info[2] << 8 | info[3];
+    const std::int64_t maxFrameBytes = info[7] << 16 | info[8] << 8 | info[9];
+    struct FileCloser {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path_.c_str(), "rb"));
+    // The last frame and the one before it, whatever their size.
+    const std::int64_t tailBytes = std::clamp<std::int64_t>(3 * maxFrameBytes, 1 << 16, 1 << 22);
+    const std::int64_t from = std::max<std::int64_t>(0, fileSize_ - tailBytes);
+    std::vector<unsigned char> tail(std::size_t(fileSize_ - from));
+    if (!file || fseeko(file.get(), from, SEEK_SET) != 0)
+        return kUnknown;
+    tail.resize(std::fread(tail.data(), 1, tail.size(), file.get()));
+    std::vector<FlacFrame> frames;
+    for (std::size_t i = 0; i + 1 < tail.size(); ++i) {
+        if (auto frame = parseFlacFrame(tail.data() + i, tail.size() - i, minBlock == maxBlock ? maxBlock : 0)) {
+            frame->pos = std::int64_t(i);
+            frames.push_back(*frame);
+        }
+    }
+    // Sync codes also turn up inside audio data: the last true frame is the last one that
+    // follows on exactly from an earlier one.
+    for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame)
+        for (auto before = std::next(frame); before != frames.rend(); ++before)
+            if (before->firstSample + before->samples == frame->firstSample)
+                return frame->firstSample + frame->samples;
+    return kUnknown;
+}
 
 bool FfmpegDecoder::findStart() {
     // The first packet tells where MP3 audio starts; the first frame's side data tells how
@@ -17,8 +111,11 @@ bool FfmpegDecoder::findStart() {
         av_packet_unref(packet_.get());
     }
     firstPacketPos_ = packet_->pos;
-    // Blocks all last alike: the first packet's duration over its size gives every block's.
-    if (clock_ == Clock::BlockCounting && packet_->size > 0 && packet_->duration > 0)
+    // Blocks all last alike: a PCM block is one frame; otherwise the first packet's duration
+    // over its size gives every block's.
+    if (clock_ == Clock::BlockCounting && codec_->codec_id < AV_CODEC_ID_ADPCM_IMA_QT)
+        samplesPerBlock_ = 1;
+    else if (clock_ == Clock::BlockCounting && packet_->size > 0 && packet_->duration > 0)
         samplesPerBlock_ = av_rescale_q(packet_->duration, timeBase_, AVRational{1, sampleRate_}) *
                            codec_->block_align / packet_->size;
     if (clock_ == Clock::Mp3FrameCounting && packet_->data && packet_->size >= 4) {
@@ -78,8 +175,21 @@ bool FfmpegDecoder::findEnd() {
     const AVStream* stream = format_->streams[stream_];
     std::int64_t estimateU = kUnknown;
     if (oggLinks_.size() > 1) {
+        // After a seek the demuxer meets a link of an unknown serial as a new stream, but
+        // when reading on into one it can only replace a lone stream: once two exist, a
+        // third link would be lost. Visiting every link first makes each a stream of its own.
+        for (auto link = oggLinks_.begin() + 1; link != oggLinks_.end(); ++link) {
+            if (av_seek_frame(format_.get(), stream_, link->pos, AVSEEK_FLAG_BYTE) >= 0 &&
+                av_read_frame(format_.get(), packet_.get()) >= 0)
+                av_packet_unref(packet_.get());
+        }
         // The header's duration is the first link's; the last link starts where it says.
         estimateU = oggLinkStartU(oggLinks_.back()) + std::max<std::int64_t>(prerollUnits(), 2 * std::int64_t(sampleRate_));
+    } else if (clock_ == Clock::BlockCounting && samplesPerBlock_ > 0) {
+        // The header's byte rate is not to be trusted; the blocks up to the file's end are.
+        estimateU = (fileSize_ - firstPacketPos_) / codec_->block_align * samplesPerBlock_;
+    } else if (const std::int64_t flacEnd = stream->duration > 0 ? kUnknown : flacTailEnd(); flacEnd != kUnknown) {
+        estimateU = flacEnd;
     } else if (stream->duration > 0) {
         const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
         estimateU = av_rescale_q(start + stream->duration, timeBase_, AVRational{1, sampleRate_});

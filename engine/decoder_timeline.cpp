@@ -53,8 +53,11 @@ std::int64_t FfmpegDecoder::placeFrame() const {
         u = (u + codecFrameSize_ / 2) / codecFrameSize_ * codecFrameSize_;
     // A lost packet moves the next frame on by a packet or two; a jump of more than a
     // quarter second, either way, is a damaged timestamp: the frame follows on from the last one.
+    // Ogg pages carry checksums, so there a jump forward is pages gone missing, and the sound
+    // after them keeps its place.
+    const bool lostPages = !oggLinks_.empty() && u > lastEndU_;
     if (u != kUnknown && lastEndU_ != kUnknown && clock_ != Clock::Mp3FrameCounting &&
-        std::abs(u - lastEndU_) > sampleRate_ / 4)
+        std::abs(u - lastEndU_) > sampleRate_ / 4 && !lostPages)
         u = lastEndU_;
     return u;
 }

@@ -76,7 +76,8 @@ private:
         OggPages,        // only a page's first packet has a trustworthy (granule) timestamp
         RoundedStamps,   // coarse timestamps (e.g. milliseconds): snapped to the codec's frame size
         Mp3FrameCounting, // timestamps after a seek are guesses: count frames from our own seek points
-        BlockCounting     // fixed-size blocks (ADPCM in WAV) whose header byte rate may lie: count blocks
+        BlockCounting     // fixed-size blocks (PCM or ADPCM in WAV or AIFF) whose byte rate may lie
+                          // or be rounded: count blocks from the first
     };
 
     static int pastDeadline(void* opaque);
@@ -84,6 +85,7 @@ private:
     bool findStart();
     bool findEnd();
     std::int64_t decodeTailEnd();
+    std::int64_t flacTailEnd() const;
     bool positionDemuxer(std::int64_t wantU);
     bool seekToUnit(std::int64_t targetU);
     // Decodes the next frame into pending_; false at the end of the stream or on a hard error.
@@ -131,7 +133,7 @@ private:
     std::int64_t endU_ = 0;
     int codecFrameSize_ = 0;
 
-    std::vector<OggLink> oggLinks_; // more than one: a chained Ogg file
+    std::vector<OggLink> oggLinks_; // an Ogg file's (at least one); more than one: a chained file
     const OggLink& oggLinkAt(std::int64_t pos) const;
     std::int64_t oggLinkStartU(const OggLink& link) const;
 

@@ -92,6 +92,23 @@ XingInfo readXingInfo(ChunkReader& reader, std::int64_t firstAudioPos) {
     return info;
 }
 
+// The first place in [from, limit) where a frame header is followed by another at the same
+// rate, as a parser would resync; -1 when there is none.
+std::int64_t findFrames(ChunkReader& reader, std::int64_t from, std::int64_t limit) {
+    for (std::int64_t pos = from; pos < limit; ++pos) {
+        unsigned char a[4], b[4];
+        if (!reader.bytesAt(pos, a, 4))
+            break;
+        const auto candidate = parseMp3Header(a);
+        if (!candidate || !reader.bytesAt(pos + candidate->frameBytes, b, 4))
+            continue;
+        const auto next = parseMp3Header(b);
+        if (next && next->sampleRate == candidate->sampleRate)
+            return pos;
+    }
+    return -1;
+}
+
 bool isTrailingTag(const unsigned char* p) {
     return std::memcmp(p, "TAG", 3) == 0 || std::memcmp(p, "APETAGEX", 8) == 0 || std::memcmp(p, "LYRICS", 6) == 0;
 }
@@ -126,30 +143,23 @@ std::optional<Mp3Scan> scanMp3(const std::string& path, std::int64_t firstAudioP
         return std::nullopt;
     Mp3Scan scan;
     unsigned char h[8];
-    if (!reader.bytesAt(firstAudioPos, h, 4) || !parseMp3Header(h))
+    // FFmpeg looks only 64 KiB past the tags for the first frame; beyond that (zeros, junk or
+    // an APEv2 tag in front) its first packet starts before the frames, so find them.
+    std::int64_t pos = firstAudioPos;
+    if (!reader.bytesAt(pos, h, 4) || !parseMp3Header(h))
+        pos = findFrames(reader, firstAudioPos, fileSize - 4);
+    if (pos < 0)
         return std::nullopt;
     Mp3Clock clock;
-    std::int64_t pos = firstAudioPos;
     while (pos + 4 <= fileSize && reader.bytesAt(pos, h, std::min<std::int64_t>(8, fileSize - pos))) {
         auto header = parseMp3Header(h);
         if (!header) {
             if (pos + 8 <= fileSize && isTrailingTag(h))
                 break;
-            // Damaged stretch: resync on two consecutive headers, as a parser would.
-            std::int64_t next = pos + 1;
-            const std::int64_t limit = std::min(fileSize - 4, pos + 65536);
-            for (; next < limit; ++next) {
-                unsigned char a[4], b[4];
-                if (!reader.bytesAt(next, a, 4))
-                    break;
-                auto candidate = parseMp3Header(a);
-                if (candidate && reader.bytesAt(next + candidate->frameBytes, b, 4) && parseMp3Header(b) &&
-                    parseMp3Header(b)->sampleRate == candidate->sampleRate)
-                    break;
-            }
-            if (next >= limit)
+            // Damaged stretch: resync, as a parser would.
+            pos = findFrames(reader, pos + 1, std::min(fileSize - 4, pos + 65536));
+            if (pos < 0)
                 break;
-            pos = next;
             continue;
         }
         if (pos + header->frameBytes > fileSize)

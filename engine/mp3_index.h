@@ -40,8 +40,9 @@ struct Mp3Scan {
     std::int64_t endDiscard = 0;          // encoder padding at the end, as the LAME tag states it
 };
 
-// Walks every frame header from the first audio frame FFmpeg delivers, so that each
-// seek point knows its exact place at the stream's rate.
+// Walks every frame header from the first audio frame FFmpeg delivers (or the first frame
+// after its first packet's place), so that each seek point knows its exact place at the
+// stream's rate.
 std::optional<Mp3Scan> scanMp3(const std::string& path, std::int64_t firstAudioPos, int sampleRate, std::int64_t fileSize);
 
 } // namespace engine

@@ -8,8 +8,14 @@
 #include <taglib/tag.h>
 #include <taglib/tstring.h>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include <array>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace engine {
@@ -70,6 +76,7 @@ void installCp1251Handlers() {
         static const Id3v2Cp1251Handler id3v2;
         TagLib::ID3v1::Tag::setStringHandler(&id3v1);
         TagLib::ID3v2::Tag::setLatin1StringHandler(&id3v2);
+        av_log_set_level(AV_LOG_QUIET);
     });
 }
 
@@ -150,6 +157,17 @@ std::u32string fromNumber(unsigned int value) {
         return {};
     std::string digits = std::to_string(value);
     return std::u32string(digits.begin(), digits.end());
+}
+
+// Text that is not valid UTF-8 read as Windows-1251, which is what Russian Windows tools
+// wrote; nullopt for valid UTF-8.
+std::optional<std::u32string> cp1251IfNotUtf8(const std::string& bytes) {
+    if (encodeUtf8(decodeUtf8(bytes)) == bytes)
+        return std::nullopt;
+    std::u32string text;
+    for (char c : bytes)
+        text.push_back(cp1251ToUnicode(static_cast<unsigned char>(c)));
+    return text;
 }
 
 // ---- Case mapping (ASCII, Latin-1, Latin Extended-A, Cyrillic) -------------
@@ -406,6 +424,31 @@ std::u32string firstNumber(const std::vector<const TagLib::Tag*>& tags, Field fi
     return {};
 }
 
+// TagLib drops text that claims to be UTF-8 and is not (Vorbis and FLAC comments, APEv2, MP4,
+// RIFF INFO, which declares no encoding at all); FFmpeg keeps its bytes. Fills the fields
+// TagLib left empty from those.
+void fillFromInvalidUtf8(const std::string& path, TagValues& values) {
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw)
+        return;
+    raw->format_probesize = 1 << 20;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+        return; // avformat_open_input freed the context
+    const std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> format(
+        raw, [](AVFormatContext* c) { avformat_close_input(&c); });
+    std::vector<const AVDictionary*> dictionaries{format->metadata};
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        dictionaries.push_back(format->streams[i]->metadata);
+    for (auto [key, field] : {std::pair{"artist", &values.artist}, {"title", &values.title}, {"album", &values.album},
+                              {"genre", &values.genre}, {"comment", &values.comment}}) {
+        for (const AVDictionary* dictionary : dictionaries) {
+            const AVDictionaryEntry* entry = field->empty() ? av_dict_get(dictionary, key, nullptr, 0) : nullptr;
+            if (auto text = entry ? cp1251IfNotUtf8(entry->value) : std::nullopt)
+                *field = *text;
+        }
+    }
+}
+
 } // namespace
 
 std::string expandTagTemplate(const std::string& path, const std::string& tmpl) {
@@ -415,10 +458,13 @@ std::string expandTagTemplate(const std::string& path, const std::string& tmpl) 
     if (file.isNull() || !file.file()->isValid())
         return {};
     const std::vector<const TagLib::Tag*> tags = tagsOf(file.file());
-    const TagValues values{firstNumber(tags, &TagLib::Tag::track),  firstText(tags, &TagLib::Tag::artist),
-                           firstText(tags, &TagLib::Tag::title),    firstText(tags, &TagLib::Tag::album),
-                           firstNumber(tags, &TagLib::Tag::year),   firstText(tags, &TagLib::Tag::genre),
-                           firstText(tags, &TagLib::Tag::comment)};
+    TagValues values{firstNumber(tags, &TagLib::Tag::track),  firstText(tags, &TagLib::Tag::artist),
+                     firstText(tags, &TagLib::Tag::title),    firstText(tags, &TagLib::Tag::album),
+                     firstNumber(tags, &TagLib::Tag::year),   firstText(tags, &TagLib::Tag::genre),
+                     firstText(tags, &TagLib::Tag::comment)};
+    if (values.artist.empty() || values.title.empty() || values.album.empty() || values.genre.empty() ||
+        values.comment.empty())
+        fillFromInvalidUtf8(path, values);
     const bool untagged = values.track.empty() && values.artist.empty() && values.title.empty() &&
                           values.album.empty() && values.year.empty() && values.genre.empty() &&
                           values.comment.empty();

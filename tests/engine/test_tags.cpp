@@ -78,7 +78,8 @@ Bytes id3v23Latin1Tag(const std::vector<std::pair<std::string, Bytes>>& frames) 
 
 } // namespace
 
-// Fully tagged in every format, partly tagged (gaps filled), untagged or unreadable (empty text).
+// Fully tagged in every format, partly tagged (gaps filled), untagged or unreadable (empty text);
+// Windows-1251 text outside ID3.
 TEST(TitleTemplate, FilledFromWhatTheFileHas) {
     TempDir dir;
     const std::string common = meta("track", "3") + meta("artist", "  лев толстой ") + meta("title", "война и мир") +
@@ -107,6 +108,12 @@ TEST(TitleTemplate, FilledFromWhatTheFileHas) {
         if (std::string(ext) == "m4a" || std::string(ext) == "wma" || std::string(ext) == "wv")
             cases.emplace_back(makeTagged(dir, "untagged", ext, ""), "");
     }
+    // Windows-1251 bytes where UTF-8 is declared, or (RIFF INFO) no encoding at all.
+    const Bytes title = cp1251("война и мир"), artist = cp1251("лев толстой");
+    for (const char* ext : {"wav", "flac", "ogg", "opus", "wv", "m4a"})
+        cases.emplace_back(makeTagged(dir, "cp1251", ext, meta("title", std::string(title.begin(), title.end())) +
+                                                          meta("artist", std::string(artist.begin(), artist.end()))),
+                           "Лев Толстой - Война И Мир");
     // An ID3v2 tag holding only the encoder's name is still no tag of ours.
     makeTone(dir.file("encoder.mp3"), 440, 0.3, 44100, 1, "-map_metadata -1 -id3v2_version 3");
     writeBytes(dir.file("fake.mp3"), Bytes(4096, 'x'));
