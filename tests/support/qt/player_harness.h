@@ -21,6 +21,8 @@ void EnsureApplication();
 void Pump(int ms);
 // Runs the event loop until done() holds or deadlineMs have passed; returns done().
 bool PumpUntil(const std::function<bool()>& done, int deadlineMs = 15000);
+// Runs the event loop until the track being opened plays or is refused.
+bool SettleOpen();
 
 class PlayerHarness {
 public:
