@@ -89,9 +89,11 @@ void OpenTrack(const std::string& path, std::int64_t startPosition, std::functio
                std::function<void()> accepted) {
     if (app.exiting)
         return;
+    // A file of the book the listener has left meanwhile is not for the book now shown.
     RequestOpen(path, startPosition, CurrentLevels(),
-                [path, refused = std::move(refused), accepted = std::move(accepted)](const OpenedTrack& track) {
-                    if (app.exiting) {
+                [path, book = app.settings.currentBook, refused = std::move(refused),
+                 accepted = std::move(accepted)](const OpenedTrack& track) {
+                    if (app.exiting || app.settings.currentBook != book) {
                         BASS_StreamFree(track.stream);
                     } else if (track.stream == 0) {
                         if (refused)

@@ -251,7 +251,7 @@ TEST_F(ContinuityTest, SleepTimerCountsNeitherSuspendNorWallClockJumps) {
 // and playback goes on from the same place once reads return; opening a track there waits on
 // nothing either.
 TEST_F(ContinuityTest, AHungShareNeitherFreezesTheWindowNorLosesThePlace) {
-    const auto files = MakeBook(media.file("share"), {60, 60});
+    MakeBook(media.file("share"), {60, 60});
     HangMount share;
     const std::string point = share.mount(media.file("share"));
     if (point.empty())
@@ -272,18 +272,14 @@ TEST_F(ContinuityTest, AHungShareNeitherFreezesTheWindowNorLosesThePlace) {
         longest = std::max(longest, timer.elapsed());
     };
     const auto answering = [&](const std::function<bool()>& until, int ms) {
-        return PumpUntil([&] {
-            timed([] { QCoreApplication::processEvents(); });
-            timed(TickHandler);
-            return until();
-        }, ms);
+        return PumpUntil([&] { return timed([] { QCoreApplication::processEvents(); }), until(); }, ms);
     };
     const QString stalled = QString::fromStdString("Файл книги не отвечает: " + point + "/01.wav");
     share.hang(true);
     EXPECT_TRUE(answering([&] { return w->titleLine()->text() == stalled; }, 8000));
     const double stalledAt = EngineSeconds();
-    timed(TogglePlayPause);
-    timed(TogglePlayPause);
+    for (const auto& handler : {TogglePlayPause, TickHandler, TogglePlayPause})
+        timed(handler);
     share.hang(false);
     EXPECT_TRUE(answering([&] { return w->titleLine()->text() == title; }, 8000));
     EXPECT_NEAR(EngineSeconds(), stalledAt, 0.5);
@@ -291,9 +287,8 @@ TEST_F(ContinuityTest, AHungShareNeitherFreezesTheWindowNorLosesThePlace) {
 
     // Leaving the book and coming back, then the next track, all while reads hang.
     share.hang(true);
-    timed([] { SwitchBook(1); });
-    timed([] { SwitchBook(0); });
-    timed(NextTrack);
+    for (const auto& handler : std::vector<std::function<void()>>{[] { SwitchBook(1); }, [] { SwitchBook(0); }, NextTrack})
+        timed(handler);
     EXPECT_FALSE(answering([] { return !OpenPending(); }, 1000));
     share.hang(false);
     EXPECT_TRUE(SettleOpen());
