@@ -113,7 +113,6 @@ bool Channel::play() {
         pendingSeekTicket_ = feed_->requestSeek(0);
     }
     state_ = State::Playing;
-    stallReported_ = false;
     // Without a stream (the server is away) the output thread starts it when the server is back.
     // A first fill comes from the queue, not the file, and starts the server at once.
     if (stream_) {

@@ -22,7 +22,7 @@ constexpr std::size_t chunkFrames = 1024;
 constexpr auto pollInterval = std::chrono::milliseconds(100);
 // A server away longer than this while playing is reported; a restart takes less.
 constexpr auto lossGrace = std::chrono::seconds(3);
-// A file that gives nothing this long while its sound has run out is reported.
+// A file that has given nothing this long when its sound runs out is reported.
 constexpr auto stallGrace = std::chrono::seconds(2);
 
 } // namespace
@@ -150,7 +150,11 @@ void Channel::checkStallLocked(Service& result, bool wrote) {
     if (dry == std::chrono::steady_clock::duration::zero())
         return;
     result.poll = true;
-    if (!stallReported_ && dry >= stallGrace) {
+    // Said once the listener has heard (nearly) all there was, not while the server still
+    // plays it; the server's own latency keeps the last few milliseconds unaccounted for.
+    const auto heard = heardOutputLocked(false);
+    const std::int64_t unheard = heard ? writtenFrames_ - *heard : writtenFrames_;
+    if (!stallReported_ && dry >= stallGrace && unheard <= stream_->rate() / 5) {
         stallReported_ = true;
         result.stallNews = 0;
     }
