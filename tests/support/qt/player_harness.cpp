@@ -56,9 +56,9 @@ PlayerHarness::~PlayerHarness() {
     SetPickAudioFileSeam(nullptr);
 }
 
-bool PlayerHarness::start() {
+bool PlayerHarness::start(const QString& openPath) {
     app = AppState{};
-    running_ = StartPlayer();
+    running_ = StartPlayer(openPath);
     SettleOpen();
     return running_;
 }

@@ -30,8 +30,9 @@ public:
     explicit PlayerHarness(std::string programFolder);
     ~PlayerHarness();
 
-    // StartPlayer: the window's initialisation; false when start-up failed.
-    bool start();
+    // StartPlayer: the window's initialisation, with a file named as on the command line;
+    // false when start-up failed.
+    bool start(const QString& openPath = {});
     // Exit through the menu's Exit, then forget the window and the state, as a restart would.
     void exitAndReset();
 
