@@ -43,6 +43,9 @@ struct AppState {
     std::int64_t sleepStart = 0;
     std::int32_t sleepDelaySeconds = 0;
     std::int64_t tickTime = 0;
+    // The fade's factor on the volume slider's level, 1 outside it: a track opened during the
+    // fade starts at the faded level.
+    double fadeFactor = 1;
 
     // Paths, built once at start.
     std::string bookSlotPath;

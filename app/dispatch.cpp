@@ -11,7 +11,9 @@
 #include "engine/version.h"
 #include "playback/effects.h"
 #include "playback/speed.h"
+#include "playback/stream_news.h"
 #include "playback/tick.h"
+#include "playback/track_end.h"
 #include "playback/transport.h"
 #include "sleep/sleep_timer.h"
 #include "ui/control_ids.h"
@@ -112,6 +114,7 @@ void ConnectWindowSignals(MainWindow* window) {
     QObject::connect(window, &MainWindow::positionSliderMoved, window, Guarded(SeekToSlider));
     QObject::connect(window, &MainWindow::effectSliderMoved, window, Guarded(ApplySlider));
     QObject::connect(window, &MainWindow::closeRequested, window, ExitApp);
+    SetTrackEndHandler(OnTrackEnd);
 
     auto* timer = new QTimer(window);
     timer->setInterval(100);

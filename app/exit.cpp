@@ -6,6 +6,7 @@
 #include "books/book_slot_file.h"
 #include "books/save_writer.h"
 #include "playback/speed.h"
+#include "playback/track_opener.h"
 #include "ui/main_window.h"
 
 namespace {
@@ -18,6 +19,8 @@ void ExitApp() {
     if (app.exiting)
         return;
     app.exiting = true;
+    // An open under way may be stuck in a read of a hung share: it is left behind.
+    DropOpens();
     StopAtHeardPlace();
     BASS_Free();
     app.currentStream = 0;

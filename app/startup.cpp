@@ -13,6 +13,7 @@
 #include "app/dispatch.h"
 #include "app/keep_place.h"
 #include "app/single_instance.h"
+#include "books/book_slot_file.h"
 #include "books/book_switch.h"
 #include "books/open_path.h"
 #include "books/settings_file.h"
@@ -93,8 +94,18 @@ bool InitMainWindow(const QString& openPath) {
     w->selectTab(0);
     LoadSettings();
     LoadBookSpeeds();
-    if (openPath.isEmpty() || !OpenPathForCurrentBook(openPath))
+    if (openPath.isEmpty()) {
         LoadBook();
+    } else {
+        // The book's record is in memory while the named file opens, so an exit meanwhile
+        // keeps its slot as it is; a file that cannot be played resumes the book instead.
+        ReadBookSlot(app.settings.currentBook);
+        if (!OpenPathForCurrentBook(openPath, [] {
+                ReportUnplayable();
+                LoadBook();
+            }))
+            LoadBook();
+    }
     w->trackList()->setFocus();
     return true;
 }

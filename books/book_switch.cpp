@@ -9,6 +9,7 @@
 #include "books/file_io.h"
 #include "books/folder_playlist.h"
 #include "playback/speed.h"
+#include "playback/text_format.h"
 #include "playback/track_open.h"
 #include "ui/main_window.h"
 
@@ -46,9 +47,7 @@ void LoadBook() {
     if (!IsReachableFile(path)) {
         // A drive or share not mounted yet: the slot stays as it is, and the listener sees
         // which book it is and why it does not play.
-        const std::string folder = path.substr(0, path.rfind('/'));
-        const QString name = QString::fromUtf8(folder.substr(folder.rfind('/') + 1).c_str());
-        app.mainWindow->setTabLabel(app.settings.currentBook, name.left(8));
+        app.mainWindow->setTabLabel(app.settings.currentBook, FolderNameText(path.substr(0, path.rfind('/'))).left(8));
         app.mainWindow->setTitleText(QStringLiteral("Файл книги недоступен: %1").arg(QString::fromUtf8(path.c_str())));
         return;
     }

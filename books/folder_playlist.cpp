@@ -136,18 +136,19 @@ void AddFolder() {
             BASS_ChannelPlay(app.currentStream, false);
         return;
     }
-    OpenPickedFile(*picked);
+    OpenPickedFile(*picked, [] {
+        ReportUnplayable();
+        if (app.currentStream != 0 && app.isPlaying)
+            BASS_ChannelPlay(app.currentStream, false);
+    });
 }
 
-void OpenPickedFile(const QString& picked) {
+void OpenPickedFile(const QString& picked, std::function<void()> refused) {
     app.openFileName = picked;
     const std::string path = QFile::encodeName(picked).toStdString();
-    app.mainWindow->trackList()->clear();
-    DeriveFolderNames(path);
-    ScanFolder();
-    if (!app.isPlaying) {
-        app.isPlaying = 1;
-        app.mainWindow->setPlayPauseIcon(ids::IconPause);
-    }
-    OpenTrack(path);
+    OpenTrack(path, 0, std::move(refused), [path] {
+        app.mainWindow->trackList()->clear();
+        DeriveFolderNames(path);
+        ScanFolder();
+    });
 }

@@ -32,14 +32,14 @@ std::optional<QString> FirstTrack(const QString& folder) {
 
 } // namespace
 
-bool OpenPathForCurrentBook(const QString& path) {
+bool OpenPathForCurrentBook(const QString& path, std::function<void()> refused) {
     const QFileInfo named(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
     if (!named.exists()) {
         ShowWarning(app.mainWindow, QStringLiteral("Файл или папка не найдены:\n%1").arg(path));
         return false;
     }
     if (!named.isDir()) {
-        OpenPickedFile(named.filePath());
+        OpenPickedFile(named.filePath(), std::move(refused));
         return true;
     }
     const auto first = FirstTrack(named.filePath());
@@ -47,6 +47,6 @@ bool OpenPathForCurrentBook(const QString& path) {
         ShowWarning(app.mainWindow, QStringLiteral("В папке нет звуковых файлов:\n%1").arg(path));
         return false;
     }
-    OpenPickedFile(*first);
+    OpenPickedFile(*first, std::move(refused));
     return true;
 }

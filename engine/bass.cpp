@@ -1,7 +1,7 @@
 // The engine's operation set over a table of channels and effects.
-// Lock order: the table's mutex, then a channel's mutex, then the sound server's main loop.
-// The table's mutex is never held while waiting for a channel's feeder thread, because a
-// sync procedure running on that thread may call back into the engine.
+// Lock order: the table's mutex, then a channel's mutex, then its queue's or the sound
+// server's main loop. The table's mutex is never held while waiting for a channel's threads,
+// because a sync procedure running on one may call back into the engine.
 #include "engine/bass.h"
 
 #include <cmath>
@@ -281,7 +281,7 @@ QWORD BASS_ChannelSeconds2Bytes(DWORD handle, double seconds) {
 
 HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD, SYNCPROC* proc, void* user) {
     auto channel = findChannel(handle);
-    if (!channel || (type != BASS_SYNC_END && type != BASS_SYNC_DEV_FAIL) || !proc || channel->isDecoding())
+    if (!channel || (type != BASS_SYNC_END && type != BASS_SYNC_DEV_FAIL && type != BASS_SYNC_STALL) || !proc || channel->isDecoding())
         return 0;
     HSYNC sync;
     {

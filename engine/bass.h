@@ -1,10 +1,14 @@
 // Tellwick's audio engine: the operation set the player calls.
 //
-// Streams count lengths and positions in "bytes" of an 8-bit stream:
-// bytes = seconds x sample rate x channels, at the file's own rate and
-// channel count. The sound itself stays float all the way to the output.
+// The position unit: lengths and positions are "bytes" of an 8-bit stream, that is frames x
+// channels (seconds x sample rate x channels) at the file's own rate and channel count.
+// Inside the engine everything counts frames: file frames (the file's rate) or output
+// frames (the server's rate); only this interface multiplies by the channel count. The sound
+// itself stays float all the way to the output.
 //
-// Every call may come from any thread; the engine guards its own state.
+// Every call may come from any thread and none waits on a file or the sound server beyond a
+// short bound, except BASS_Init, BASS_GetInfo and BASS_StreamCreateFile (which reads the
+// file's header and opens its stream: call it off a thread that must stay responsive).
 // Only sync procedures run on an engine thread.
 #pragma once
 

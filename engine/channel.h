@@ -1,14 +1,17 @@
-// One opened file: decoder, effects and volume, and for a playing channel its server stream
-// and the feeder thread that keeps that stream filled.
+// One opened file. A decoding channel is read by the caller (getData). A playing channel has
+// two threads: the decoding thread (source_feed.*) fills a queue of raw frames from the file;
+// the output thread (channel_output.cpp), woken by the server's requests, takes frames from
+// it and runs the stretcher, the resampler, the effects and the volume into the server's stream.
+// The caller's thread never waits on either: mutex_ is never held across file I/O or a wait
+// for the server's answer.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,8 +19,11 @@
 #include "engine/bass.h"
 #include "engine/decoder.h"
 #include "engine/dsp.h"
+#include "engine/levels.h"
 #include "engine/pulse_output.h"
+#include "engine/source_feed.h"
 #include "engine/tempo.h"
+#include "engine/timeline.h"
 
 struct SwrContext;
 
@@ -25,19 +31,23 @@ namespace engine {
 
 class Channel {
 public:
-    // A channel read with getData(); never reaches the server. nullptr when undecodable.
+    // A channel read with readProcessed(); never reaches the server. nullptr when undecodable.
     static std::shared_ptr<Channel> openDecoding(const std::string& path);
-    // A paused channel with its server stream; play() fills it and is heard at once. When the
-    // server goes away, the channel takes a new stream on the next connection and goes on
-    // from the frame last heard. nullptr when undecodable, the server is away or refuses the stream.
+    // A paused channel with its server stream; play() is heard at once. When the server goes
+    // away, the channel takes a new stream on the next connection and goes on from the frame
+    // last heard. nullptr when undecodable, the server is away or refuses the stream.
     static std::shared_ptr<Channel> openPlaying(const std::string& path, std::shared_ptr<PulseConnection> server);
     ~Channel();
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
-    // Stops sound and the feeder (waiting for a sync procedure in flight unless called from
-    // it); the channel ignores everything afterwards. Idempotent.
+    // Stops sound; the channel ignores everything afterwards. Waits for a sync procedure in
+    // flight (unless called from it), but at most shutdownWait for each thread: one stuck in
+    // a read is left behind and ends by itself. Idempotent.
     void shutdown();
+    static constexpr std::chrono::milliseconds shutdownWait{200};
+    // How long seek() waits for the decoding thread before leaving the seek pending.
+    static constexpr std::chrono::milliseconds seekWait{150};
 
     const std::string& path() const { return path_; }
     int rate() const { return rate_; }
@@ -48,9 +58,11 @@ public:
 
     bool play();
     bool pause();
-    // False (nothing changes) for a frame outside 0..length.
+    // False (nothing changes, nothing heard is dropped) for a frame outside 0..length or one
+    // the decoder refuses. True as well when the file hangs: the seek is then done when
+    // reads return.
     bool seek(std::int64_t frame);
-    // The frame being heard now (decoding channels: the next frame read).
+    // The file frame being heard now (decoding channels: the next frame read).
     std::int64_t positionFrames();
     DWORD level();
     // Reached at once, or gliding there over slideSeconds of listening.
@@ -63,7 +75,7 @@ public:
     bool effectParameters(int index, void* params);
     bool setEffectParameters(int index, const void* params);
 
-    // type BASS_SYNC_END or BASS_SYNC_DEV_FAIL.
+    // type BASS_SYNC_END, BASS_SYNC_DEV_FAIL or BASS_SYNC_STALL.
     void setSync(DWORD type, HSYNC sync, DWORD channelHandle, SYNCPROC* proc, void* user);
 
     // Decoding channels: decodes, runs the effects and the volume into out; returns frames
@@ -72,69 +84,70 @@ public:
 
 private:
     enum class State { Paused, Playing, Ended };
-    struct PeakBlock {
-        std::int64_t start;
-        std::int64_t end;
-        float left;
-        float right;
-    };
-    // From output frame `output` of the segment on, the file advances from `frame` at `speed`.
-    struct SpeedMark {
-        std::int64_t output;
-        std::int64_t frame;
-        double speed;
-    };
     struct EffectSlot {
         DWORD type;
         std::unique_ptr<Effect> effect;
     };
-
     struct Sync {
         HSYNC handle = 0;
         SYNCPROC* proc = nullptr;
         void* user = nullptr;
     };
-    // What a wake-up of the feeder found, for the sync procedures called outside the lock.
+    enum SyncKind { EndSync, LossSync, StallSync, syncKinds };
+    // What a wake-up of the output thread found, for the sync procedures called outside the lock.
     struct Service {
         bool endHeard = false;
-        bool outputLost = false;
+        bool poll = false; // look again soon even if the server asks nothing
         int lossNews = -1; // 1: the server stayed away too long; 0: back after that was said
+        int stallNews = -1; // 0: the file gave nothing for a while; 1: sound flows again
     };
 
     Channel(std::unique_ptr<Decoder> decoder, const std::string& path, bool decodingOnly);
-    bool openOutputLocked(std::shared_ptr<PulseContext> pulse);
-    void feederLoop(std::shared_ptr<Channel> self);
-    void wakeFeeder();
-    // With mutex_ held: the feeder's work after a wake-up.
-    Service serviceLocked();
-    void loseOutputLocked();
-    // A new stream on the server's new connection, going on from pausedAt_.
-    bool restoreOutputLocked();
-    // With mutex_ held: decodes and writes until the server's buffer is full or the file ends.
-    void fillLocked();
-    std::size_t processLocked(float* frames, std::size_t maxFrames);
-    // With mutex_ held: processed frames stretched to the speed; 0 once the tail is out.
-    std::size_t stretchLocked(float* frames, std::size_t maxFrames);
-    void recordPeaksLocked(const float* frames, std::size_t count, std::int64_t firstFrame);
-    std::int64_t heardFrameLocked(bool refreshTiming = true);
-    // The file frame that output frame `output` of the segment carries, by the speed marks.
-    std::int64_t fileFrameAtLocked(std::int64_t output) const;
-    void restartSegmentLocked(std::int64_t frame);
-    void fireSync(bool end, DWORD data);
 
-    std::unique_ptr<Decoder> decoder_;
+    // channel_output.cpp: the output thread.
+    void outputLoop(std::shared_ptr<Channel> keepAlive);
+    void wakeOutput();
+    Service service();
+    std::unique_ptr<PulseStream> openStream(std::shared_ptr<PulseContext> pulse);
+    // With mutex_ held: takes a freshly opened stream (a new server may run at another rate).
+    bool installStreamLocked(std::unique_ptr<PulseStream> stream);
+    void loseOutputLocked();
+    void followSourceLocked();
+    void checkStallLocked(Service& result, bool wrote);
+    // Returns true when it wrote anything.
+    bool fillLocked();
+    // Raw frames from the file (the queue, or the decoder for a decoding channel); 0 with
+    // ended set at the end.
+    std::size_t pullLocked(float* frames, std::size_t maxFrames, bool& ended);
+    // Pulled frames stretched to the speed; 0 (with ended set once all is out) when nothing is ready.
+    std::size_t stretchLocked(float* frames, std::size_t maxFrames, bool& ended);
+    void applyEffectsLocked(float* frames, std::size_t count, int channels);
+    void rebuildEffectsLocked(int rate, int channels);
+    // Output frames of the segment heard now, when the server has told its timing.
+    std::optional<std::int64_t> heardOutputLocked(bool refreshTiming);
+    std::int64_t heardFrameLocked(bool refreshTiming = true);
+    void restartSegmentLocked(std::int64_t frame);
+    void fireSync(SyncKind kind, DWORD data);
+
+    std::unique_ptr<Decoder> decoder_; // decoding channels only; a playing one's is the feed's
     const std::string path_;
     const int rate_;
     const int channels_;
     const std::int64_t lengthFrames_;
     const std::int64_t fileSize_;
     const bool decodingOnly_;
+    std::unique_ptr<SourceFeed> feed_; // playing channels only
 
-    std::mutex mutex_; // everything below except the wake-up fields
+    std::mutex mutex_; // everything below up to the syncs; never held across I/O or a server wait
     std::vector<EffectSlot> effects_;
+    int effectRate_;     // the effects and the volume run at the output's rate
+    int effectChannels_; // and channel count
     Volume volume_;
     Tempo tempo_;
     std::vector<float> stretchInput_;
+    std::vector<float> chunk_;
+    std::vector<float> resampled_;
+    std::vector<float> pendingOutput_;
     bool released_ = false;
     State state_ = State::Paused;
 
@@ -142,29 +155,29 @@ private:
     std::unique_ptr<PulseStream> stream_; // null while the server is away
     std::chrono::steady_clock::time_point lostSince_{};
     bool lossReported_ = false;
+    bool stallReported_ = false;
     SwrContext* resampler_ = nullptr;
-    std::vector<float> decodeBuffer_;
-    std::vector<float> outputBuffer_;
-    std::vector<float> pendingOutput_;
-    std::int64_t segmentStart_ = 0;   // frame of the last seek (or open)
-    std::int64_t decodedFrames_ = 0;  // frames processed since segmentStart_
-    std::int64_t writtenFrames_ = 0;  // output frames written since segmentStart_
-    std::int64_t lastHeard_ = 0;      // keeps the reported position from stepping back
-    std::int64_t pausedAt_ = 0;       // also the frame to go on from when the output comes back
-    std::deque<SpeedMark> speedMarks_{{0, 0, 1.0}}; // the first one not after the frame heard, then later ones
+    std::uint64_t segment_ = 0;        // the feed's segment being played
+    std::optional<std::int64_t> pendingSeek_; // the frame asked for, until the decoding thread answers
+    std::uint64_t pendingSeekTicket_ = 0;
+    std::int64_t writtenFrames_ = 0; // output frames written since the segment began
+    std::int64_t lastHeard_ = 0;     // keeps the reported position from stepping back
+    std::int64_t pausedAt_ = 0;      // also the frame to go on from when the output comes back
+    Timeline timeline_;
     bool decodeFinished_ = false;
-    std::deque<PeakBlock> peaks_;
+    PeakHistory peaks_;
 
+    std::mutex syncMutex_; // held while a sync procedure runs
     DWORD syncChannel_ = 0;
-    Sync endSync_;
-    Sync lossSync_;
+    Sync syncs_[syncKinds];
     bool endSyncFired_ = false;
 
     std::mutex wakeMutex_;
     std::condition_variable wakeCv_;
     bool wakePending_ = false;
     bool stopRequested_ = false;
-    std::thread feeder_;
+    bool outputExited_ = false;
+    std::thread output_;
 };
 
 } // namespace engine

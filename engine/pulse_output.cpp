@@ -223,7 +223,7 @@ std::unique_ptr<PulseStream> PulseStream::open(std::shared_ptr<PulseContext> con
     pa_stream* stream = self->stream_;
     self->context_->waitLocked([stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; });
     if (pa_stream_get_state(stream) != PA_STREAM_READY)
-        return nullptr;
+        return nullptr; // one that comes up after all is taken down again (see releaseLocked)
     return self;
 }
 
@@ -238,10 +238,22 @@ PulseStream::~PulseStream() {
     PulseContext::Lock lock(*context_);
     cancelDrainLocked();
     cancelTimingLocked();
-    pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_write_callback(stream_, nullptr, nullptr);
-    if (pa_stream_get_state(stream_) == PA_STREAM_READY)
-        pa_stream_disconnect(stream_);
+    if (pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
+        // A server that did not answer in time may still create the stream: it must not stay
+        // there, one more for every try. The context keeps the stream object until it ends.
+        pa_stream_set_state_callback(
+            stream_,
+            [](pa_stream* s, void*) {
+                if (pa_stream_get_state(s) == PA_STREAM_READY)
+                    pa_stream_disconnect(s);
+            },
+            nullptr);
+    } else {
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        if (pa_stream_get_state(stream_) == PA_STREAM_READY)
+            pa_stream_disconnect(stream_);
+    }
     pa_stream_unref(stream_);
 }
 
@@ -310,8 +322,9 @@ std::optional<std::int64_t> PulseStream::latencyFrames(bool refresh) const {
 
 void PulseStream::setCorked(bool corked) {
     PulseContext::Lock lock(*context_);
-    context_->finish(pa_stream_cork(stream_, corked ? 1 : 0, [](pa_stream*, int, void* m) { signalMainloop(m); },
-                                    context_->mainloop()));
+    // Not waited for: requests are handled in order, so what follows sees it done.
+    if (pa_operation* op = pa_stream_cork(stream_, corked ? 1 : 0, nullptr, nullptr))
+        pa_operation_unref(op);
     if (corked)
         corkedAt_ = pa_rtclock_now();
     requestTimingLocked(true);
@@ -348,8 +361,8 @@ void PulseStream::flush() {
     PulseContext::Lock lock(*context_);
     cancelDrainLocked();
     drained_ = false;
-    context_->finish(pa_stream_flush(stream_, [](pa_stream*, int, void* m) { signalMainloop(m); },
-                                     context_->mainloop()));
+    if (pa_operation* op = pa_stream_flush(stream_, nullptr, nullptr))
+        pa_operation_unref(op);
     requestTimingLocked(true);
 }
 

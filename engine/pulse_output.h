@@ -104,8 +104,7 @@ private:
 // itself, so the caller must not hold it.
 class PulseStream {
 public:
-    // What the server holds ahead of the listener. Volume and effects are applied while
-    // decoding, so a change is heard up to this much later.
+    // What the server holds ahead of the listener: long, so the output wakes seldom.
     static constexpr int bufferMs = 450;
     // The server asks for data in steps of this size, and each step wakes the connection's
     // thread and the feeder, so it is as long as the buffer allows: PipeWire keeps three
@@ -115,7 +114,8 @@ public:
     static constexpr int startRefreshMs = 10;
 
     // onWake runs on the main loop's thread (with its lock held) whenever the server wants
-    // data or a drain completes; it must only note the event and return.
+    // data or a drain completes; it must only note the event and return. nullptr when the
+    // server refuses or does not answer in time (a stream it creates later is taken down).
     static std::unique_ptr<PulseStream> open(std::shared_ptr<PulseContext> context, int rate, int channels,
                                              std::function<void()> onWake);
     ~PulseStream();
@@ -134,7 +134,7 @@ public:
     // last answer has grown old; otherwise the last answer is run on by the clock, but only
     // while it said the stream was playing.
     std::optional<std::int64_t> latencyFrames(bool refresh = true) const;
-    // Waits until the server has applied the change.
+    // Neither waits for the server: the position at a cork is run on by the clock up to it.
     void setCorked(bool corked);
     // Drops everything buffered, so the next frames written are the next heard.
     void flush();

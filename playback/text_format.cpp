@@ -25,3 +25,17 @@ QString FormatText(const char* format, ...) {
     va_end(again);
     return text;
 }
+
+Hms SplitHms(double t) {
+    Hms r;
+    r.hours = std::int32_t(t / 3600);
+    const double rest = t - double(r.hours * 3600);
+    r.minutes = std::int32_t(rest / 60);
+    r.seconds = std::int32_t(rest - double(r.minutes * 60));
+    return r;
+}
+
+QString FolderNameText(const std::string& folder) {
+    const auto slash = folder.rfind('/');
+    return QString::fromUtf8(slash == std::string::npos ? folder.c_str() : folder.c_str() + slash + 1);
+}

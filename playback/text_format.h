@@ -1,7 +1,20 @@
-// printf-style formatting into a QString: the status and title texts use C's exact rules
-// ("%0.2d" zero-fills to two digits).
+// Texts of the displays: printf-style formatting with C's exact rules ("%0.2d" zero-fills to
+// two digits), times split into hours, minutes and seconds, and a folder's name.
 #pragma once
 
 #include <QString>
+#include <cstdint>
+#include <string>
 
 QString FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+struct Hms {
+    std::int32_t hours;
+    std::int32_t minutes;
+    std::int32_t seconds;
+};
+// Whole hours, minutes and seconds of t, each truncated toward zero.
+Hms SplitHms(double seconds);
+
+// The last component of a folder path (file system bytes), as the listener reads it.
+QString FolderNameText(const std::string& folder);

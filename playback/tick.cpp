@@ -5,7 +5,6 @@
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
 #include "playback/text_format.h"
-#include "playback/track_open.h"
 #include "sleep/sleep_timer.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"

@@ -1,10 +1,7 @@
-// The end of a track: the engine reports it on its own thread; the advance runs on the
-// window's thread as one unit.
+// The end of a track: the advance to the next row that plays.
 #pragma once
 
-#include "engine/bass.h"
-
-// Arms the end-of-stream sync of stream, and the one telling that the sound server is away.
-void ArmTrackEnd(HSTREAM stream);
-// The advance: release the stream and open the next row that plays (wrapping).
+// Releases the ended stream and opens the following rows (wrapping) one after another until
+// one plays; a refusal moves on without waiting on anything, and a whole round of refusals
+// stops, saying so on the title line.
 void OnTrackEnd();

@@ -1,55 +1,27 @@
 #include "playback/track_open.h"
 
-#include <QTabBar>
-#include <cstdio>
-#include <cstring>
-#include <sys/stat.h>
-
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
 #include "playback/effects.h"
 #include "playback/speed.h"
+#include "playback/stream_news.h"
 #include "playback/text_format.h"
-#include "playback/track_end.h"
+#include "playback/track_opener.h"
 #include "ui/control_ids.h"
 #include "ui/dialogs.h"
 #include "ui/main_window.h"
 
-const char* const titleTemplate =
-    "%IFV1(%ITRM(%TRCK),%ITRM(%TRCK). )%IFV2(%ITRM(%ARTI),%ICAP(%ITRM(%ARTI)),no artist) - "
-    "%IFV2(%ITRM(%TITL),%ICAP(%ITRM(%TITL)),no title)%IFV1(%ITRM(%ALBM), - %IUPC(%ITRM(%ALBM)))"
-    "%IFV1(%YEAR, %(%YEAR%))%IFV1(%ITRM(%GNRE), {%ITRM(%GNRE)})%IFV1(%ITRM(%CMNT), [%ITRM(%CMNT)])";
-
 namespace {
 
-constexpr BASS_DX8_PARAMEQ kBands[3] = {{100, 28, 0}, {3000, 28, 0}, {12000, 28, 0}};
-
-// The file's size in mebibytes; 0 when it cannot be measured.
-float FileSizeMebibytes(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        return 0;
-    return float(double(info.st_size) / (1024.0 * 1024.0));
-}
-
-// A stream only from a regular file: a FIFO or a device named like a track would block.
-HSTREAM CreateStream(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        return 0;
-    return BASS_StreamCreateFile(false, path.c_str(), 0, 0, BASS_SAMPLE_8BITS);
-}
-
-void ShowStatusTexts(float sizeMebibytes, DWORD sampleRate) {
+void ShowStatusTexts(const OpenedTrack& track) {
     MainWindow* w = app.mainWindow;
     w->setStatusText(0, FormatText("   Всего в списке: %d", app.trackCount));
 
-    const QWORD fileBytes = BASS_StreamGetFilePosition(app.currentStream, BASS_FILEPOS_END);
     const int bitrate = app.durationSeconds > 0
-                            ? int(double(fileBytes) / (app.durationSeconds * 125) + 0.5)
+                            ? int(double(track.fileBytes) / (app.durationSeconds * 125) + 0.5)
                             : 0;
     w->setStatusText(1, FormatText(" %s  %0.1f kHz   %d Kbs     %0.2f Mb", app.isStereo ? "Стерео" : "Моно   ",
-                                   double(sampleRate) / 1000, bitrate, double(sizeMebibytes)));
+                                   double(track.sampleRate) / 1000, bitrate, double(track.sizeMebibytes)));
 
     const Hms length = SplitHms(app.durationSeconds);
     if (length.hours > 0)
@@ -68,22 +40,42 @@ void SetUpPositionSlider() {
     app.mainWindow->setPositionTicks(ticks);
 }
 
-} // namespace
+void PlayOpened(const std::string& path, const OpenedTrack& track) {
+    ReleaseCurrentStream();
+    app.currentStream = track.stream;
+    for (int band = 0; band < 3; ++band)
+        app.eqEffect[band] = track.effects.eq[band];
+    app.reverbEffect = track.effects.reverb;
+    // The levels may have moved while the file was being opened.
+    for (int slider = 0; slider < 5; ++slider)
+        ApplySlider(slider);
+    ApplySpeed();
 
-Hms SplitHms(double t) {
-    Hms r;
-    r.hours = std::int32_t(t / 3600);
-    const double rest = t - double(r.hours * 3600);
-    r.minutes = std::int32_t(rest / 60);
-    r.seconds = std::int32_t(rest - double(r.minutes * 60));
-    return r;
+    app.durationSeconds = track.durationSeconds;
+    app.isStereo = track.channels != 1;
+    ShowStatusTexts(track);
+    SetUpPositionSlider();
+    const QString folderName = FolderNameText(app.folderDir);
+    app.textBuffer = track.tags.empty() ? folderName : QString::fromUtf8(track.tags.c_str());
+    app.mainWindow->setTitleText(app.textBuffer);
+    app.textBuffer = folderName;
+    app.mainWindow->setTabLabel(app.settings.currentBook, folderName.left(8));
+
+    ArmStreamNews(app.currentStream, path);
+    // The slot pairs the new file with the place its playback starts at, never with where
+    // the previous file stopped.
+    RecordBookPath(path);
+    app.bookRecord.position = track.startPosition;
+    SaveState();
+    BASS_ChannelPlay(app.currentStream, false);
+    app.isPlaying = 1;
+    app.mainWindow->setPlayPauseIcon(ids::IconPause);
 }
 
-void FolderNameText() {
-    const std::string& folder = app.folderDir;
-    const auto slash = folder.rfind('/');
-    const std::string name = slash == std::string::npos ? folder : folder.substr(slash + 1);
-    app.textBuffer = QString::fromUtf8(name.c_str());
+} // namespace
+
+void ReportUnplayable() {
+    ShowWarning(app.mainWindow, QStringLiteral("Ошибка воспроизведения"));
 }
 
 void ReleaseCurrentStream() {
@@ -93,64 +85,23 @@ void ReleaseCurrentStream() {
     }
 }
 
-bool OpenTrack(const std::string& path, std::int64_t startPosition, bool advancing) {
+void OpenTrack(const std::string& path, std::int64_t startPosition, std::function<void()> refused,
+               std::function<void()> accepted) {
     if (app.exiting)
-        return false;
-    const float sizeMebibytes = FileSizeMebibytes(path);
-    ReleaseCurrentStream();
-
-    app.currentStream = CreateStream(path);
-    if (app.currentStream == 0) {
-        // The advance goes on to the next file itself; the slot keeps the last playable one.
-        if (advancing)
-            return false;
-        RecordBookPath(path);
-        app.bookRecord.position = startPosition;
-        SaveState();
-        ShowWarning(app.mainWindow, QStringLiteral("Ошибка воспроизведения"));
-        return false;
-    }
-    for (int band = 0; band < 3; ++band)
-        app.eqEffect[band] = BASS_ChannelSetFX(app.currentStream, BASS_FX_DX8_PARAMEQ, 0);
-    app.reverbEffect = BASS_ChannelSetFX(app.currentStream, BASS_FX_DX8_REVERB, 0);
-    for (int band = 0; band < 3; ++band)
-        BASS_FXSetParameters(app.eqEffect[band], &kBands[band]);
-    for (int slider = 0; slider < 5; ++slider)
-        ApplySlider(slider);
-    ApplySpeed();
-
-    BASS_CHANNELINFO info{};
-    BASS_ChannelGetInfo(app.currentStream, &info);
-    app.textBuffer.clear();
-    app.mainWindow->setTitleText(QString());
-    app.durationSeconds =
-        BASS_ChannelBytes2Seconds(app.currentStream, BASS_ChannelGetLength(app.currentStream, BASS_POS_BYTE));
-    app.isStereo = info.chans != 1;
-    ShowStatusTexts(sizeMebibytes, info.freq);
-    SetUpPositionSlider();
-
-    const QString tags = QString::fromUtf8(TAGS_Read(app.currentStream, titleTemplate));
-    if (!tags.isEmpty())
-        app.textBuffer = tags;
-    else
-        FolderNameText();
-    app.mainWindow->setTitleText(app.textBuffer);
-    FolderNameText();
-    app.mainWindow->setTabLabel(app.settings.currentBook, app.textBuffer.left(8));
-
-    ArmTrackEnd(app.currentStream);
-    // Seeking before play, not after it: otherwise the first moments of the file reach the
-    // sound server before the seek and are heard ahead of the resumed place. A place the
-    // engine refuses plays from the start, and the slot says so.
-    if (startPosition != 0 && !BASS_ChannelSetPosition(app.currentStream, QWORD(startPosition), BASS_POS_BYTE))
-        startPosition = 0;
-    // The slot pairs the new file with the place its playback starts at, never with where
-    // the previous file stopped.
-    RecordBookPath(path);
-    app.bookRecord.position = startPosition;
-    SaveState();
-    BASS_ChannelPlay(app.currentStream, false);
-    app.isPlaying = 1;
-    app.mainWindow->setPlayPauseIcon(ids::IconPause);
-    return true;
+        return;
+    // A file of the book the listener has left meanwhile is not for the book now shown.
+    RequestOpen(path, startPosition, CurrentLevels(),
+                [path, book = app.settings.currentBook, refused = std::move(refused),
+                 accepted = std::move(accepted)](const OpenedTrack& track) {
+                    if (app.exiting || app.settings.currentBook != book) {
+                        BASS_StreamFree(track.stream);
+                    } else if (track.stream == 0) {
+                        if (refused)
+                            refused();
+                    } else {
+                        if (accepted)
+                            accepted();
+                        PlayOpened(path, track);
+                    }
+                });
 }

@@ -2,25 +2,19 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
-struct Hms {
-    std::int32_t hours;
-    std::int32_t minutes;
-    std::int32_t seconds;
-};
-
-extern const char* const titleTemplate;
-
-// Releases the current stream, opens, describes and plays the file, and saves it with the
-// place its playback starts at. A resumed book passes its stored byte position: playback
-// starts there (or at the start of the file when the engine refuses it). False when the file
-// cannot be played: the listener is told, unless `advancing` (the automatic advance, which
-// goes on to the next file and leaves the slot alone).
-bool OpenTrack(const std::string& path, std::int64_t startPosition = 0, bool advancing = false);
-// Whole hours, minutes and seconds of t, each truncated toward zero.
-Hms SplitHms(double seconds);
-// The current book's folder name into app.textBuffer.
-void FolderNameText();
+// Tells the listener that a file cannot be played.
+void ReportUnplayable();
+// Opens path for the current book off the window's thread; the previous track sounds on
+// meanwhile. Once the new one is ready, accepted runs, the previous stream is released, the
+// new track is shown and played, and the book's slot gets it with the place its playback
+// starts at: startPosition (a resumed book's stored place), or the file's start when the
+// engine refuses that place. A file that cannot be played changes nothing (book, slot, the
+// previous track) and runs refused instead. A newer open replaces one not yet finished:
+// then neither runs.
+void OpenTrack(const std::string& path, std::int64_t startPosition = 0,
+               std::function<void()> refused = ReportUnplayable, std::function<void()> accepted = {});
 // Frees the current stream, if any.
 void ReleaseCurrentStream();

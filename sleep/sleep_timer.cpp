@@ -50,6 +50,7 @@ void EndFade() {
     if (!fade.active)
         return;
     fade.active = false;
+    app.fadeFactor = 1;
     ApplySlider(4); // the volume slider's own level, at once
 }
 
@@ -67,6 +68,7 @@ void FadeStep(double left) {
     if (!fade.active)
         fade = {true, std::max(1.0, left), app.currentStream, app.bookRecord.position};
     const double volume = 1.0 - app.mainWindow->slider(ids::VolumeSlider)->value() / 100.0;
+    app.fadeFactor = FadeGain(left);
     if (app.currentStream != fade.gliding || volume != fade.volume) {
         // A track opened or the volume slider moved: straight to the fade's level.
         BASS_ChannelSetAttribute(app.currentStream, BASS_ATTRIB_VOL, float(volume * FadeGain(left)));

@@ -21,6 +21,7 @@ TEST_F(SleepFade, LevelFallsInDbThroughTheLastThirtySecondsReArmingRestoresItAnd
     SetClockSeam([&](clockid_t) { return clock; });
     const std::string track = media.file("tone.wav");
     makeTone(track, 440, 200, 44100, 1, "-af volume=0.5");
+    std::filesystem::copy_file(track, media.file("tone2.wav"));
     ASSERT_TRUE(Start());
     player->addFolder(track);
     FakeLogind logind(FakeLogind::Answer::Accept);
@@ -53,6 +54,16 @@ TEST_F(SleepFade, LevelFallsInDbThroughTheLastThirtySecondsReArmingRestoresItAnd
             steepest = std::max(steepest, std::fabs(20 * std::log10(b / a)));
     EXPECT_LT(steepest, 1.0);
     EXPECT_LT(20 * std::log10(glide.peak(glide.frameCount() - block, block) / glide.peak(block, block)), -25);
+    // A track opened now starts at the fade's level (15 s to go), not at the volume slider's.
+    player->command(ids::PlayPauseButton);
+    Pump(600);
+    MonitorCapture next(media.file("next.raw"));
+    player->command(ids::NextButton);
+    ASSERT_TRUE(PumpUntil([] { return EngineSeconds() > 1; }));
+    next.stop();
+    const long start = next.firstSoundFrom(0, float(full / 32768 / 1000));
+    ASSERT_GE(start, 0);
+    EXPECT_NEAR(20 * std::log10(next.peak(std::size_t(start), 24000) * 32768 / full), -30, 2.5);
     clock = T0 + 56;
     ArmSleepTimer("1");
     EXPECT_NEAR(levelAt(T0 + 57), full, full * 0.03) << "re-arming restores the volume";

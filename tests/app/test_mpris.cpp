@@ -15,6 +15,7 @@
 #include "app/startup.h"
 #include "desktop/dropped_files.h"
 #include "desktop/mpris.h"
+#include "playback/track_opener.h"
 #include "ui/dialogs.h"
 #include "support/qt/app_test.h"
 #include "support/qt/fake_logind.h"
@@ -137,7 +138,7 @@ TEST_F(MprisTest, PlayerctlPausesSeeksAndSkipsAsHeard) {
 
     const long nextAt = long(capture.framesSoFar());
     Playerctl({"next"});
-    ASSERT_TRUE(PumpUntil([] { return app.trackIndex == 1 && EngineSeconds() > 0.5; }));
+    ASSERT_TRUE(PumpUntil([] { return app.trackIndex == 1 && !OpenPending() && EngineSeconds() > 0.5; }));
     capture.stop();
     EXPECT_GE(FirstHeard(capture, nextAt, kNextHz), nextAt);
 

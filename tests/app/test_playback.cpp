@@ -1,7 +1,10 @@
 // Playing a folder through the real window, the real engine and a private sound server.
+#include <QElapsedTimer>
 #include <QProgressBar>
 #include <cmath>
 
+#include "books/open_path.h"
+#include "playback/transport.h"
 #include "support/qt/app_test.h"
 
 using namespace testsupport;
@@ -96,6 +99,7 @@ TEST_F(PlaybackTest, TransportWrapsAroundAndEndOfTrackAdvancesThroughTheFolder) 
     // Arrow keys in the list open each row in turn.
     w->trackList()->setFocus();
     QTest::keyClick(w->trackList(), Qt::Key_Down);
+    SettleOpen();
     EXPECT_EQ(std::string(app.bookRecord.path), media.file("book/2.wav"));
 }
 
@@ -131,19 +135,66 @@ TEST_F(PlaybackTest, SlidersShapeWhatIsHeardFromTheFirstMoment) {
     EXPECT_NEAR(20 * std::log10(shaped.peak(shapedStart, 480) / flatLevel), expectedDb, 1.5);
 }
 
-TEST_F(PlaybackTest, UnplayableFileIsReportedOnceAndTransportGoesOnFromItsRow) {
+TEST_F(PlaybackTest, UnplayableFileLeavesTheBookItsSlotAndTheTrackAsTheyWereAndTransportGoesOnFromItsRow) {
     fs::create_directory(media.file("mixed"));
-    makeTone(media.file("mixed/1.wav"), 440, 2, 44100, 1);
+    makeTone(media.file("mixed/1.wav"), 440, 20, 44100, 1);
     writeBytes(media.file("mixed/2.mp3"), std::vector<unsigned char>(4000, 0x5A));
     makeTone(media.file("mixed/3.wav"), 880, 2, 44100, 1);
     player->addFolder(media.file("mixed/1.wav"));
-    player->command(ids::NextButton);
-    EXPECT_EQ(player->warnings(), QStringList{QStringLiteral("Ошибка воспроизведения")});
-    EXPECT_EQ(app.currentStream, 0u);
+    ASSERT_TRUE(PumpUntil([] { return EngineSeconds() > 0.5; }));
+    player->command(ids::PlayPauseButton);
+    const HSTREAM playing = app.currentStream;
+    const auto data = readBytes(player->dataFile()), settings = readBytes(player->settingsFile());
+    // A row, the open dialog, a path from outside: each is told once, and nothing changes.
+    const std::vector<std::pair<const char*, std::function<void()>>> ways = {
+        {"row", [&] { player->command(ids::NextButton); }},
+        {"dialog", [&] { player->addFolder(media.file("mixed/2.mp3")); }},
+        {"named path", [&] { OpenPathForCurrentBook(QString::fromStdString(media.file("mixed/2.mp3"))); }}};
+    for (const auto& [way, open] : ways) {
+        const int warned = int(player->warnings().size());
+        open();
+        ASSERT_TRUE(SettleOpen());
+        EXPECT_EQ(player->warnings().mid(warned), QStringList{QStringLiteral("Ошибка воспроизведения")}) << way;
+        EXPECT_EQ(app.currentStream, playing) << way;
+        EXPECT_EQ(std::string(app.bookRecord.path), media.file("mixed/1.wav")) << way;
+        EXPECT_EQ(w->trackList()->count(), 3) << way;
+        EXPECT_TRUE(readBytes(player->dataFile()) == data && readBytes(player->settingsFile()) == settings) << way;
+    }
     player->command(ids::NextButton);
     EXPECT_EQ(SelectedRow(), 2);
+    EXPECT_EQ(SlotPath(player->dataFile()), media.file("mixed/3.wav"));
+    // Named on the command line: told, and the book resumes at its place.
+    player->exitAndReset();
+    const auto kept = readBytes(player->dataFile());
+    ASSERT_TRUE(player->start(QString::fromStdString(media.file("mixed/2.mp3"))));
+    EXPECT_EQ(player->warnings().size(), 4);
+    EXPECT_EQ(std::string(app.bookRecord.path), media.file("mixed/3.wav"));
     EXPECT_NE(app.currentStream, 0u);
-    EXPECT_EQ(player->warnings().size(), 1);
+    EXPECT_EQ(readBytes(player->dataFile()), kept);
+}
+
+// Next pressed far faster than files open: each press moves on from the row the last one asked
+// for, the window never waits on a file, and only the final row is opened and heard.
+TEST_F(PlaybackTest, AFloodOfNextEndsOnTheRightRowWithOneStream) {
+    fs::create_directory(media.file("flood"));
+    makeTone(media.file("flood/0.wav"), 440, 5, 44100, 1);
+    for (int i = 1; i < 7; ++i)
+        fs::copy_file(media.file("flood/0.wav"), media.file("flood/" + std::to_string(i) + ".wav"));
+    player->addFolder(media.file("flood/0.wav"));
+    const auto streams = [] { return capture("pactl list short sink-inputs | wc -l"); };
+    const std::string before = streams();
+    QElapsedTimer timer;
+    qint64 longest = 0;
+    for (int press = 0; press < 200; ++press) {
+        timer.start();
+        NextTrack();
+        longest = std::max(longest, timer.elapsed());
+    }
+    EXPECT_LT(longest, 200);
+    EXPECT_EQ(SelectedRow(), 200 % 7);
+    ASSERT_TRUE(SettleOpen());
+    EXPECT_EQ(std::string(app.bookRecord.path), media.file("flood/" + std::to_string(200 % 7) + ".wav"));
+    EXPECT_TRUE(PumpUntil([&] { return streams() == before; })) << streams() << " streams against " << before;
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "engine/bass.h"
+#include "support/hang_mount.h"
 #include "support/pulse_server.h"
 
 using namespace testsupport;
@@ -182,6 +183,79 @@ TEST_F(Playback, FreeStopsSoundAndInvalidatesEveryHandle) {
     // The engine starts again afterwards.
     ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
     EXPECT_NE(BASS_StreamCreateFile(false, path.c_str(), 0, 0, BASS_SAMPLE_8BITS), 0u);
+}
+
+struct Stalls {
+    std::atomic<int> last{-1};
+    std::atomic<double> at{0}; // the position when it came
+};
+void noteStall(HSYNC, DWORD channel, DWORD data, void* user) {
+    auto* s = static_cast<Stalls*>(user);
+    s->at = positionSeconds(channel);
+    s->last = static_cast<int>(data);
+}
+
+TEST_F(Playback, AHungFileHoldsUpNoCallStallsAndGoesOnFromTheSamePlace) {
+    HangMount mount;
+    const TempDir source;
+    // Step k sounds at 300 + 40k Hz for a tenth of a second: a skip shows as a jump of steps.
+    makeSteppedTone(source.file("book.wav"), 300, 40, 120, 0.1, 44100, 2);
+    const std::string point = mount.mount(source.path());
+    if (point.empty())
+        GTEST_SKIP() << "***** SKIPPED: NO FUSE HERE, the hung-file test did not run: " << mount.failure() << " *****";
+    const HSTREAM h = BASS_StreamCreateFile(false, (point + "/book.wav").c_str(), 0, 0, BASS_SAMPLE_8BITS);
+    ASSERT_NE(h, 0u);
+    Stalls stalls;
+    ASSERT_NE(BASS_ChannelSetSync(h, BASS_SYNC_STALL, 0, noteStall, &stalls), 0u);
+    MonitorCapture cap(dir.file("capture.raw"));
+    ASSERT_TRUE(BASS_ChannelPlay(h, false));
+    ASSERT_TRUE(heardUpTo(h, 1.0));
+    mount.hang(true);
+
+    // What the window does on every tick and key, each call timed, until the stall is reported.
+    double slowest = 0;
+    const auto timed = [&](const auto& call) {
+        const auto t = Clock::now();
+        call();
+        slowest = std::max(slowest, secondsSince(t));
+    };
+    ASSERT_TRUE(WaitUntil([&] {
+        timed([&] { positionBytes(h); });
+        timed([&] { BASS_ChannelGetLevel(h); });
+        return stalls.last == 0;
+    }, 20000, 20));
+    sleepMs(500);
+    const double stalledAt = positionSeconds(h);
+    EXPECT_NEAR(stalls.at, stalledAt, 0.25) << "said when the sound ran out";
+    sleepMs(300);
+    EXPECT_NEAR(positionSeconds(h), stalledAt, 0.01) << "the place does not run on over silence";
+    timed([&] { EXPECT_TRUE(BASS_ChannelPause(h)); });
+    timed([&] { EXPECT_TRUE(BASS_ChannelPlay(h, false)); });
+    EXPECT_LT(slowest, 0.2);
+
+    mount.hang(false);
+    ASSERT_TRUE(WaitUntil([&] { return stalls.last == 1; }));
+    ASSERT_TRUE(heardUpTo(h, stalledAt + 1.0));
+    ASSERT_TRUE(BASS_ChannelPause(h));
+    const double end = positionSeconds(h);
+
+    // Hung again: a seek is left pending and Free leaves the read behind, both promptly.
+    mount.hang(true);
+    sleepMs(100);
+    timed([&] { EXPECT_TRUE(BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 0.5), BASS_POS_BYTE)); });
+    timed([&] { EXPECT_TRUE(BASS_StreamFree(h)); });
+    EXPECT_LT(slowest, 0.4) << "a seek waits for the decoder 150 ms at most";
+    stopAfterCatchingUp(cap);
+
+    // The sound stops at the stall and goes on where it stopped: as much sound as the place says,
+    // and the same step (or the next) on either side of the gap.
+    const auto heard = cap.stretches(ms(300));
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_NEAR(cap.soundSeconds(), end, 0.1);
+    const double before = cap.dominantFrequency(heard[0].last - ms(30), ms(25));
+    const double after = cap.dominantFrequency(heard[1].first + ms(5), ms(25));
+    EXPECT_GE(after, before - 5);
+    EXPECT_LE(after, before + 45);
 }
 
 } // namespace

@@ -56,6 +56,7 @@ bool ClickTab(MainWindow* w, int index) {
                 QTest::mouseClick(scroll, Qt::LeftButton);
     }
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
+    SettleOpen();
     return bar->currentIndex() == index;
 }
 

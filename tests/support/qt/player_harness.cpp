@@ -10,6 +10,7 @@
 #include "app/app_state.h"
 #include "app/data_paths.h"
 #include "app/startup.h"
+#include "playback/track_opener.h"
 #include "ui/control_ids.h"
 #include "ui/dialogs.h"
 #include "ui/main_window.h"
@@ -39,6 +40,8 @@ bool PumpUntil(const std::function<bool()>& done, int deadlineMs) {
 
 void Pump(int ms) { PumpUntil([] { return false; }, ms); }
 
+bool SettleOpen() { return PumpUntil([] { return !OpenPending(); }); }
+
 PlayerHarness::PlayerHarness(std::string programFolder) : folder_(std::move(programFolder)) {
     EnsureApplication();
     SetProgramFolderForTests(folder_);
@@ -53,9 +56,10 @@ PlayerHarness::~PlayerHarness() {
     SetPickAudioFileSeam(nullptr);
 }
 
-bool PlayerHarness::start() {
+bool PlayerHarness::start(const QString& openPath) {
     app = AppState{};
-    running_ = StartPlayer();
+    running_ = StartPlayer(openPath);
+    SettleOpen();
     return running_;
 }
 
@@ -82,10 +86,11 @@ void PlayerHarness::addFolder(const std::string& filePath) {
 void PlayerHarness::command(int id) {
     if (QPushButton* button = app.mainWindow->button(id)) {
         QTest::mouseClick(button, Qt::LeftButton);
-        return;
-    }
-    if (QAction* action = app.mainWindow->menuAction(id))
+    } else if (QAction* action = app.mainWindow->menuAction(id)) {
         action->trigger();
+    }
+    if (!app.exiting)
+        SettleOpen();
 }
 
 } // namespace testsupport

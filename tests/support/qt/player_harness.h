@@ -21,6 +21,8 @@ void EnsureApplication();
 void Pump(int ms);
 // Runs the event loop until done() holds or deadlineMs have passed; returns done().
 bool PumpUntil(const std::function<bool()>& done, int deadlineMs = 15000);
+// Runs the event loop until the track being opened plays or is refused.
+bool SettleOpen();
 
 class PlayerHarness {
 public:
@@ -28,8 +30,9 @@ public:
     explicit PlayerHarness(std::string programFolder);
     ~PlayerHarness();
 
-    // StartPlayer: the window's initialisation; false when start-up failed.
-    bool start();
+    // StartPlayer: the window's initialisation, with a file named as on the command line;
+    // false when start-up failed.
+    bool start(const QString& openPath = {});
     // Exit through the menu's Exit, then forget the window and the state, as a restart would.
     void exitAndReset();
 
