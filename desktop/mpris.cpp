@@ -173,7 +173,7 @@ void TakePending() {
     else if (p.steps == -1)
         PreviousTrack();
     else if (p.steps != 0 && HasRows())
-        PlayRowAfterRelease(((app.trackIndex + p.steps) % app.trackCount + app.trackCount) % app.trackCount);
+        TrackRowChosen(((app.trackIndex + p.steps) % app.trackCount + app.trackCount) % app.trackCount);
     if (p.seekTo && HasStream()) {
         if (*p.seekTo >= app.durationSeconds)
             NextTrack();
