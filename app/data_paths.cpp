@@ -11,6 +11,15 @@ std::string& ProgramFolderOverride() {
     return folder;
 }
 
+// The system's program folders (a package's /usr/bin, an install under /usr/local) hold no
+// user's data, even when the user may write there (root).
+bool IsSystemProgramFolder(const std::string& folder) {
+    for (const char* end : {"/usr/bin", "/usr/local/bin", "/usr/games", "/usr/local/games"})
+        if (folder.ends_with(end))
+            return true;
+    return folder == "/bin";
+}
+
 } // namespace
 
 std::string ProgramFolder() {
@@ -23,7 +32,7 @@ std::string ProgramFolder() {
 
 std::string DataFolder() {
     const std::string program = ProgramFolder();
-    if (access(program.c_str(), W_OK) == 0)
+    if (!IsSystemProgramFolder(program) && access(program.c_str(), W_OK) == 0)
         return program;
     std::string base;
     if (const char* dataHome = std::getenv("XDG_DATA_HOME"); dataHome && *dataHome == '/')
