@@ -103,6 +103,9 @@ Channel::Service Channel::service() {
             stream_->setCorked(false);
     }
     followSourceLocked();
+    // Paused too: play() goes on with what the server holds.
+    if (!pendingSeek_ && !rewriteHeldLocked())
+        result.poll = true;
     // A paused stream is not filled when the server asks: play() fills it with the
     // effects and volume set by then.
     if (state_ != State::Playing || pendingSeek_)
@@ -248,10 +251,11 @@ bool Channel::fillLocked() {
     }
     const std::size_t frames = pendingOutput_.size() / outChannels;
     if (frames > 0) {
-        applyEffectsLocked(pendingOutput_.data(), frames, outChannels);
+        processForOutputLocked(pendingOutput_.data(), frames, outChannels);
         peaks_.record(pendingOutput_.data(), frames, outChannels, writtenFrames_);
         stream_->write(pendingOutput_.data(), frames);
         writtenFrames_ += static_cast<std::int64_t>(frames);
+        trimHeldLocked();
     }
     if (ended) {
         decodeFinished_ = true;
@@ -351,6 +355,10 @@ void Channel::restartSegmentLocked(std::int64_t frame) {
     pausedAt_ = frame;
     decodeFinished_ = false;
     peaks_.clear();
+    heldDry_.clear();
+    heldWet_.clear();
+    volumeMarks_.clear();
+    heldStart_ = 0;
 }
 
 } // namespace engine
