@@ -201,9 +201,11 @@ void Channel::setSpeed(double speed) {
     tempo_.setSpeed(speed);
     if (decodingOnly_ || tempo_.speed() == before)
         return;
-    // Nothing queued is dropped: what the server holds plays out at the old speed, and from
-    // the next frame written on the file advances at the new one.
+    // From the next frame written on, the file advances at the new speed; the output thread
+    // then writes again, at the new speed, what the server holds and has not begun to play.
     timeline_.markSpeed(writtenFrames_, tempo_.speed());
+    speedChanged_ = true;
+    wakeOutput();
 }
 
 int Channel::addEffect(DWORD type) {

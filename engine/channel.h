@@ -131,6 +131,8 @@ private:
     // Writes again, with the new volume and effects, what the server holds and has not begun
     // to play. False when it must wait a little (changes come faster than worth rewriting).
     bool rewriteHeldLocked();
+    // With the new speed: the chain starts again at `from` from the raw frames it carried.
+    bool restretchLocked(std::int64_t from);
     void rebuildEffectsLocked(int rate, int channels);
     // Output frames of the segment heard now, when the server has told its timing.
     std::optional<std::int64_t> heardOutputLocked(bool refreshTiming);
@@ -185,6 +187,13 @@ private:
     std::int64_t heldStart_ = 0;
     std::deque<VolumeMark> volumeMarks_; // one per write, the first at heldStart_
     bool effectsChanged_ = false;
+    bool speedChanged_ = false;
+    // Raw frames taken from the queue, from heldRawStart_ on, to stretch again at a new speed;
+    // replay_ is taken before the queue.
+    std::deque<float> heldRaw_;
+    std::deque<float> replay_;
+    std::int64_t nextFileFrame_ = 0; // the file frame the next raw frame taken carries
+    std::int64_t rewindFrames_ = 0;  // the next write goes this far back, over what was written
     struct VolumeRequest {
         float volume;
         int rampFrames;

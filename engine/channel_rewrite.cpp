@@ -1,8 +1,13 @@
 // Changes heard at once. The server holds a long buffer (few wake-ups, little CPU), so the
 // effects and the volume run on frames as they are written, and a change writes again what
 // the server holds and has not begun to play: from the frames kept as they were before the
-// effects, through fresh effects warmed up on the frames before, and the volume as it stood.
+// effects, through fresh effects warmed up on the frames before, and the volume as it stood;
+// for a new speed, from the raw frames through the stretcher again.
 #include "engine/channel.h"
+
+extern "C" {
+#include <libswresample/swresample.h>
+}
 
 #include <algorithm>
 #include <utility>
@@ -51,15 +56,20 @@ void Channel::trimHeldLocked() {
     heldDry_.erase(heldDry_.begin(), heldDry_.begin() + drop);
     heldWet_.erase(heldWet_.begin(), heldWet_.begin() + drop);
     heldStart_ = start;
+    // Raw frames: from the one heard on.
+    const auto rawHeld = static_cast<std::int64_t>(heldRaw_.size() / channels_);
+    const std::int64_t rawDrop = std::clamp<std::int64_t>(timeline_.fileFrameAt(start) - (nextFileFrame_ - rawHeld), 0, rawHeld);
+    heldRaw_.erase(heldRaw_.begin(), heldRaw_.begin() + static_cast<std::ptrdiff_t>(rawDrop * channels_));
 }
 
 bool Channel::rewriteHeldLocked() {
-    if (!effectsChanged_ && !volumeRequest_)
+    if (!effectsChanged_ && !volumeRequest_ && !speedChanged_)
         return true;
     const auto now = std::chrono::steady_clock::now();
     if (now - lastRewrite_ < rewriteInterval)
         return false;
     const bool effectsChanged = std::exchange(effectsChanged_, false);
+    const bool speedChanged = std::exchange(speedChanged_, false);
     const auto request = std::exchange(volumeRequest_, std::nullopt);
     const auto heard = heardOutputLocked(false);
     if (!stream_ || state_ == State::Ended || volumeMarks_.empty() || !heard)
@@ -72,14 +82,56 @@ bool Channel::rewriteHeldLocked() {
         return true;
     const auto at = [&](std::int64_t frame) { return static_cast<std::ptrdiff_t>((frame - heldStart_) * channels); };
     const auto count = static_cast<std::size_t>(writtenFrames_ - from);
+    const std::int64_t rawStart = nextFileFrame_ - static_cast<std::int64_t>(heldRaw_.size() / channels_);
+    const std::int64_t fileFrom = timeline_.fileFrameAt(from);
+    const bool restretch = speedChanged && fileFrom >= rawStart && fileFrom <= nextFileFrame_;
 
-    if (effectsChanged) {
+    if (effectsChanged || restretch) {
         // Fresh effects take the new parameters at once; they hear what came before first.
         rebuildEffectsLocked(effectRate_, effectChannels_);
         const std::int64_t warmFrom = std::max(heldStart_, from - rate * warmUpMs / 1000);
         scratch_.assign(heldDry_.begin() + at(warmFrom), heldDry_.begin() + at(from));
         for (auto& slot : effects_)
             slot.effect->process(scratch_.data(), static_cast<std::size_t>(from - warmFrom));
+    }
+    // The volume as it stood at `from`: from the last mark before, run on over what was written.
+    auto mark = volumeMarks_.begin();
+    while (std::next(mark) != volumeMarks_.end() && std::next(mark)->frame <= from)
+        ++mark;
+    Volume volume = mark->volume;
+    scratch_.assign(heldWet_.begin() + at(mark->frame), heldWet_.begin() + at(from));
+    volume.process(scratch_.data(), static_cast<std::size_t>(from - mark->frame), channels);
+    if (request)
+        volume.setTarget(request->volume, request->rampFrames);
+    volumeMarks_.erase(std::next(mark), volumeMarks_.end());
+    volumeMarks_.push_back({from, volume});
+    volume_ = volume;
+
+    if (restretch) {
+        // The raw frames from the one heard at `from` on go through the chain again; the next
+        // fill writes them over what the server holds from there.
+        const auto cut = heldRaw_.begin() + static_cast<std::ptrdiff_t>((fileFrom - rawStart) * channels_);
+        replay_.insert(replay_.begin(), cut, heldRaw_.end());
+        heldRaw_.erase(cut, heldRaw_.end());
+        nextFileFrame_ = fileFrom;
+        tempo_.clear();
+        if (resampler_) {
+            swr_close(resampler_);
+            swr_init(resampler_);
+        }
+        timeline_.markSpeed(from, tempo_.speed());
+        heldDry_.resize(static_cast<std::size_t>(at(from)));
+        heldWet_.resize(static_cast<std::size_t>(at(from)));
+        volumeMarks_.pop_back(); // the fill marks it again
+        rewindFrames_ = writtenFrames_ - from;
+        writtenFrames_ = from;
+        if (decodeFinished_) {
+            stream_->cancelDrain();
+            decodeFinished_ = false;
+        }
+        return true;
+    }
+    if (effectsChanged) {
         rewritten_.assign(heldDry_.begin() + at(from), heldDry_.end());
         for (auto& slot : effects_)
             slot.effect->process(rewritten_.data(), count);
@@ -93,22 +145,8 @@ bool Channel::rewriteHeldLocked() {
         }
         std::copy(rewritten_.begin(), rewritten_.end(), heldWet_.begin() + at(from));
     }
-
-    // The volume as it stood at `from`: from the last mark before, run on over what was written.
-    auto mark = volumeMarks_.begin();
-    while (std::next(mark) != volumeMarks_.end() && std::next(mark)->frame <= from)
-        ++mark;
-    Volume volume = mark->volume;
-    scratch_.assign(heldWet_.begin() + at(mark->frame), heldWet_.begin() + at(from));
-    volume.process(scratch_.data(), static_cast<std::size_t>(from - mark->frame), channels);
-    if (request)
-        volume.setTarget(request->volume, request->rampFrames);
-    volumeMarks_.erase(std::next(mark), volumeMarks_.end());
-    volumeMarks_.push_back({from, volume});
     rewritten_.assign(heldWet_.begin() + at(from), heldWet_.end());
-    volume.process(rewritten_.data(), count, channels);
-    volume_ = volume;
-
+    volume_.process(rewritten_.data(), count, channels);
     peaks_.record(rewritten_.data(), count, channels, from);
     stream_->rewrite(rewritten_.data(), count, from - writtenFrames_);
     return true;
