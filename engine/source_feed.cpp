@@ -58,6 +58,7 @@ SourceFeed::View SourceFeed::view() const {
 
 std::size_t SourceFeed::take(std::uint64_t segment, float* out, std::size_t maxFrames) {
     std::size_t frames;
+    bool lowWater;
     {
         std::lock_guard lock(mutex_);
         if (segment != segment_)
@@ -66,9 +67,10 @@ std::size_t SourceFeed::take(std::uint64_t segment, float* out, std::size_t maxF
         const auto end = queue_.begin() + static_cast<std::ptrdiff_t>(frames * channels_);
         std::copy(queue_.begin(), end, out);
         queue_.erase(queue_.begin(), end);
+        lowWater = queue_.size() / channels_ < capacityFrames_ * 3 / 4;
     }
-    if (frames > 0)
-        changed_.notify_all(); // room for the decoding thread
+    if (frames > 0 && lowWater)
+        changed_.notify_all(); // time for the decoding thread to refill
     return frames;
 }
 
@@ -104,9 +106,15 @@ void SourceFeed::run(std::shared_ptr<void> /*keepAlive*/) {
     std::vector<float> chunk(readChunkFrames * static_cast<std::size_t>(channels_));
     std::unique_lock lock(mutex_);
     for (;;) {
+        // Refilled in runs from three quarters full: a read for every frame taken would wake
+        // this thread as often as the output takes.
+        const std::size_t queued = queue_.size() / channels_;
+        filling_ = !atEnd_ && queued < capacityFrames_ && (filling_ || queued < capacityFrames_ * 3 / 4);
         changed_.wait(lock, [this] {
-            return stopping_ || seekTo_ || (!atEnd_ && queue_.size() / channels_ < capacityFrames_);
+            const std::size_t frames = queue_.size() / channels_;
+            return stopping_ || seekTo_ || (!atEnd_ && (filling_ ? frames < capacityFrames_ : frames < capacityFrames_ * 3 / 4));
         });
+        filling_ = true;
         if (stopping_)
             break;
         busySince_ = std::chrono::steady_clock::now();

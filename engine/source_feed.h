@@ -74,6 +74,7 @@ private:
     bool atEnd_ = false;
     std::optional<std::int64_t> seekTo_;
     bool seeking_ = false;
+    bool filling_ = true; // reading until the queue is full
     std::uint64_t seekTicket_ = 0;     // the latest request
     std::uint64_t seekDoneTicket_ = 0; // the latest request answered
     bool seekDoneOk_ = false;
