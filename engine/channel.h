@@ -182,16 +182,16 @@ private:
         std::int64_t frame; // output frame the volume stood at, before processing it
         Volume volume;
     };
-    std::deque<float> heldDry_; // output frames from heldStart_ on, before the effects
-    std::deque<float> heldWet_; // the same after the effects, before the volume
+    std::vector<float> heldDry_; // output frames from heldStart_ on, before the effects
+    std::vector<float> heldWet_; // the same after the effects, before the volume
     std::int64_t heldStart_ = 0;
     std::deque<VolumeMark> volumeMarks_; // one per write, the first at heldStart_
     bool effectsChanged_ = false;
     bool speedChanged_ = false;
     // Raw frames taken from the queue, from heldRawStart_ on, to stretch again at a new speed;
     // replay_ is taken before the queue.
-    std::deque<float> heldRaw_;
-    std::deque<float> replay_;
+    std::vector<float> heldRaw_;
+    std::vector<float> replay_;
     std::int64_t nextFileFrame_ = 0; // the file frame the next raw frame taken carries
     std::int64_t rewindFrames_ = 0;  // the next write goes this far back, over what was written
     struct VolumeRequest {
