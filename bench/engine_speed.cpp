@@ -2,8 +2,8 @@
 // offline decode + three EQ bands + reverb + volume against ffmpeg, then, on a private
 // PulseAudio daemon and on a private PipeWire in turn, real-time playback (CPU of both sides,
 // wake-ups, memory growth) and what is heard on the null sink: Play to first sound, seek to
-// new sound, pause to silence, the gap between two tracks, and sound again after the server
-// went away and came back.
+// new sound, pause to silence, equaliser and volume changes to their sound, the gap between
+// two tracks, and sound again after the server went away and came back.
 // Real-time figures are taken at 1x, and the CPU also at 1.5x and 2.5x.
 // Usage: bench_engine_speed [hour-long.mp3]  (made with espeak-ng + ffmpeg when not given)
 #include <fcntl.h>
@@ -148,6 +148,22 @@ long lastSound(const std::vector<float>& s, std::size_t from) {
 
 double msOf(long frames) { return frames * 1000.0 / kSinkRate; }
 
+// From a change that lowers the sound: when it is first heard below half of what it was.
+double msUntilHalved(const std::vector<float>& s, std::size_t at) {
+    const auto peak = [&](std::size_t from, std::size_t frames) {
+        float p = 0;
+        for (std::size_t i = from * 2; i < std::min(s.size(), (from + frames) * 2); ++i)
+            p = std::max(p, std::fabs(s[i]));
+        return p;
+    };
+    const std::size_t block = kSinkRate / 200;
+    const float before = peak(at - kSinkRate / 10, kSinkRate / 10);
+    for (std::size_t f = at; (f + block) * 2 <= s.size(); f += block)
+        if (peak(f, block) < before / 2)
+            return msOf(long(f - at));
+    return -1;
+}
+
 // The silence after the first sound from `from` on: from its last loud frame to the next loud
 // one, where at least 1 ms lies between (a tone's zero crossings are far shorter); -1 for none.
 double gapAfterFirstSound(const std::vector<float>& s, std::size_t from) {
@@ -276,10 +292,13 @@ bool playOn(testsupport::PulseServer& server, const std::string& name, const std
     const std::string tone = dir + "/silence-then-tone.wav";
     sh("ffmpeg -nostdin -loglevel error -y -f lavfi -i 'aevalsrc=exprs=0.5*sin(2*PI*440*t)*gte(t\\,5):s=44100:d=10' "
        "-ac 2 " + tone);
-    std::vector<double> firstSoundMs, seekMs, pauseMs, gapMs;
+    std::vector<double> firstSoundMs, seekMs, pauseMs, gapMs, eqMs, volumeMs;
     for (int round = 0; round < 5; ++round) {
         Recorder rec(dir + "/capture.raw");
         const HSTREAM h = BASS_StreamCreateFile(false, tone.c_str(), 0, 0, BASS_SAMPLE_8BITS);
+        const HFX eq = BASS_ChannelSetFX(h, BASS_FX_DX8_PARAMEQ, 0);
+        const BASS_DX8_PARAMEQ flat{440, 12, 0}, cut{440, 12, -15};
+        BASS_FXSetParameters(eq, &flat);
         BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 6.0), BASS_POS_BYTE);
         sleepMs(200);
         const std::size_t playAt = rec.frames();
@@ -290,6 +309,13 @@ bool playOn(testsupport::PulseServer& server, const std::string& name, const std
         BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 6.0), BASS_POS_BYTE);
         const std::size_t seekAt = rec.frames();
         sleepMs(400);
+        // Effect changes: each lowers the tone; heard when it drops below half.
+        const std::size_t eqAt = rec.frames();
+        BASS_FXSetParameters(eq, &cut);
+        sleepMs(500);
+        const std::size_t volumeAt = rec.frames();
+        BASS_ChannelSetAttribute(h, BASS_ATTRIB_VOL, 0.2f);
+        sleepMs(500);
         BASS_ChannelPause(h);
         const std::size_t pauseAt = rec.frames();
         sleepMs(300);
@@ -303,6 +329,8 @@ bool playOn(testsupport::PulseServer& server, const std::string& name, const std
         if (seekHeard >= 0)
             seekMs.push_back(msOf(seekHeard - long(seekAt)));
         pauseMs.push_back(lastBeforePause < 0 ? 0.0 : msOf(lastBeforePause - long(pauseAt)));
+        eqMs.push_back(msUntilHalved(samples, eqAt));
+        volumeMs.push_back(msUntilHalved(samples, volumeAt));
     }
     // The gap between two tracks: the end of a 1 s tone to the start of the next.
     const std::string first = dir + "/first.wav";
@@ -329,8 +357,10 @@ bool playOn(testsupport::PulseServer& server, const std::string& name, const std
     result("seek heard, " + name, median(seekMs), "ms", "<50");
     result("pause silent, " + name, median(pauseMs), "ms", "<30");
     result("gap between tracks, " + name, median(gapMs), "ms", "<100");
-    std::printf("worst of 5: first sound %.1f, seek %.1f, pause %.1f, gap %.1f ms\n", worst(firstSoundMs),
-                worst(seekMs), worst(pauseMs), worst(gapMs));
+    result("equaliser change heard, " + name, median(eqMs), "ms", "<100");
+    result("volume change heard, " + name, median(volumeMs), "ms", "<100");
+    std::printf("worst of 5: first sound %.1f, seek %.1f, pause %.1f, gap %.1f, equaliser %.1f, volume %.1f ms\n",
+                worst(firstSoundMs), worst(seekMs), worst(pauseMs), worst(gapMs), worst(eqMs), worst(volumeMs));
 
     // The server goes away for 2 s in the middle of a track and comes back.
     const HSTREAM book = BASS_StreamCreateFile(false, mp3.c_str(), 0, 0, BASS_SAMPLE_8BITS);

@@ -187,6 +187,10 @@ void Channel::setVolume(float volume, double slideSeconds) {
     // The volume acts last, on frames as heard.
     const double frames = std::clamp(slideSeconds * effectRate_, 0.0, 1e9);
     volume_.setTarget(std::clamp(volume, 0.0f, 1.0f), static_cast<int>(frames));
+    if (!decodingOnly_ && !released_) {
+        volumeRequest_ = VolumeRequest{std::clamp(volume, 0.0f, 1.0f), static_cast<int>(frames)};
+        wakeOutput();
+    }
 }
 
 void Channel::setSpeed(double speed) {
@@ -197,9 +201,11 @@ void Channel::setSpeed(double speed) {
     tempo_.setSpeed(speed);
     if (decodingOnly_ || tempo_.speed() == before)
         return;
-    // Nothing queued is dropped: what the server holds plays out at the old speed, and from
-    // the next frame written on the file advances at the new one.
+    // From the next frame written on, the file advances at the new speed; the output thread
+    // then writes again, at the new speed, what the server holds and has not begun to play.
     timeline_.markSpeed(writtenFrames_, tempo_.speed());
+    speedChanged_ = true;
+    wakeOutput();
 }
 
 int Channel::addEffect(DWORD type) {
@@ -238,6 +244,10 @@ bool Channel::setEffectParameters(int index, const void* params) {
         static_cast<PeakingEq&>(*slot.effect).setParameters(*static_cast<const BASS_DX8_PARAMEQ*>(params));
     else
         static_cast<Reverb&>(*slot.effect).setParameters(*static_cast<const BASS_DX8_REVERB*>(params));
+    if (!decodingOnly_) {
+        effectsChanged_ = true;
+        wakeOutput();
+    }
     return true;
 }
 

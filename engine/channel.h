@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -122,6 +123,16 @@ private:
     // Pulled frames stretched to the speed; 0 (with ended set once all is out) when nothing is ready.
     std::size_t stretchLocked(float* frames, std::size_t maxFrames, bool& ended);
     void applyEffectsLocked(float* frames, std::size_t count, int channels);
+    // channel_rewrite.cpp: changes heard at once. Runs the effects and the volume on frames
+    // about to be written, keeping them as they were before each stage.
+    void processForOutputLocked(float* frames, std::size_t count, int channels);
+    // Forgets what the listener has heard (all but a stretch to warm fresh effects up on).
+    void trimHeldLocked();
+    // Writes again, with the new volume and effects, what the server holds and has not begun
+    // to play. False when it must wait a little (changes come faster than worth rewriting).
+    bool rewriteHeldLocked();
+    // With the new speed: the chain starts again at `from` from the raw frames it carried.
+    bool restretchLocked(std::int64_t from);
     void rebuildEffectsLocked(int rate, int channels);
     // Output frames of the segment heard now, when the server has told its timing.
     std::optional<std::int64_t> heardOutputLocked(bool refreshTiming);
@@ -166,6 +177,31 @@ private:
     Timeline timeline_;
     bool decodeFinished_ = false;
     PeakHistory peaks_;
+
+    struct VolumeMark {
+        std::int64_t frame; // output frame the volume stood at, before processing it
+        Volume volume;
+    };
+    std::vector<float> heldDry_; // output frames from heldStart_ on, before the effects
+    std::vector<float> heldWet_; // the same after the effects, before the volume
+    std::int64_t heldStart_ = 0;
+    std::deque<VolumeMark> volumeMarks_; // one per write, the first at heldStart_
+    bool effectsChanged_ = false;
+    bool speedChanged_ = false;
+    // Raw frames taken from the queue, from heldRawStart_ on, to stretch again at a new speed;
+    // replay_ is taken before the queue.
+    std::vector<float> heldRaw_;
+    std::vector<float> replay_;
+    std::int64_t nextFileFrame_ = 0; // the file frame the next raw frame taken carries
+    std::int64_t rewindFrames_ = 0;  // the next write goes this far back, over what was written
+    struct VolumeRequest {
+        float volume;
+        int rampFrames;
+    };
+    std::optional<VolumeRequest> volumeRequest_; // the last one asked for, until rewritten
+    std::chrono::steady_clock::time_point lastRewrite_{};
+    std::vector<float> scratch_;
+    std::vector<float> rewritten_;
 
     std::mutex syncMutex_; // held while a sync procedure runs
     DWORD syncChannel_ = 0;

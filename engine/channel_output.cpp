@@ -11,6 +11,7 @@ extern "C" {
 #include <pthread.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace engine {
 
@@ -103,6 +104,9 @@ Channel::Service Channel::service() {
             stream_->setCorked(false);
     }
     followSourceLocked();
+    // Paused too: play() goes on with what the server holds.
+    if (!pendingSeek_ && !rewriteHeldLocked())
+        result.poll = true;
     // A paused stream is not filled when the server asks: play() fills it with the
     // effects and volume set by then.
     if (state_ != State::Playing || pendingSeek_)
@@ -220,7 +224,8 @@ bool Channel::fillLocked() {
         return false;
     const int outRate = stream_->rate();
     const int outChannels = stream_->channels();
-    std::size_t writable = stream_->writableFrames();
+    // After a change of speed, what was written from some frame on is written again.
+    std::size_t writable = stream_->writableFrames() + static_cast<std::size_t>(rewindFrames_);
     // Gathered into one write: every write wakes the connection's thread to send it.
     pendingOutput_.clear();
     bool ended = false;
@@ -248,10 +253,14 @@ bool Channel::fillLocked() {
     }
     const std::size_t frames = pendingOutput_.size() / outChannels;
     if (frames > 0) {
-        applyEffectsLocked(pendingOutput_.data(), frames, outChannels);
+        processForOutputLocked(pendingOutput_.data(), frames, outChannels);
         peaks_.record(pendingOutput_.data(), frames, outChannels, writtenFrames_);
-        stream_->write(pendingOutput_.data(), frames);
+        if (rewindFrames_ > 0)
+            stream_->rewrite(pendingOutput_.data(), frames, -std::exchange(rewindFrames_, 0));
+        else
+            stream_->write(pendingOutput_.data(), frames);
         writtenFrames_ += static_cast<std::int64_t>(frames);
+        trimHeldLocked();
     }
     if (ended) {
         decodeFinished_ = true;
@@ -272,7 +281,14 @@ std::size_t Channel::pullLocked(float* frames, std::size_t maxFrames, bool& ende
         ended = got == 0;
         return got;
     }
-    got = feed_->take(segment_, frames, maxFrames);
+    const auto channels = static_cast<std::size_t>(channels_);
+    got = std::min(maxFrames, replay_.size() / channels);
+    std::copy_n(replay_.begin(), got * channels, frames);
+    replay_.erase(replay_.begin(), replay_.begin() + static_cast<std::ptrdiff_t>(got * channels));
+    if (got == 0)
+        got = feed_->take(segment_, frames, maxFrames);
+    heldRaw_.insert(heldRaw_.end(), frames, frames + got * channels);
+    nextFileFrame_ += static_cast<std::int64_t>(got);
     if (got == 0) {
         const SourceFeed::View view = feed_->view();
         ended = view.segment == segment_ && view.atEnd && view.ready == 0;
@@ -351,6 +367,15 @@ void Channel::restartSegmentLocked(std::int64_t frame) {
     pausedAt_ = frame;
     decodeFinished_ = false;
     peaks_.clear();
+    heldDry_.clear();
+    heldWet_.clear();
+    volumeMarks_.clear();
+    heldStart_ = 0;
+    heldRaw_.clear();
+    replay_.clear();
+    nextFileFrame_ = frame;
+    rewindFrames_ = 0;
+    speedChanged_ = false;
 }
 
 } // namespace engine

@@ -285,6 +285,12 @@ bool PulseStream::write(const float* frames, std::size_t count) {
     return pa_stream_write(stream_, frames, count * sizeof(float) * channels_, nullptr, 0, PA_SEEK_RELATIVE) == 0;
 }
 
+bool PulseStream::rewrite(const float* frames, std::size_t count, std::int64_t back) {
+    PulseContext::Lock lock(*context_);
+    const auto frameBytes = static_cast<std::int64_t>(sizeof(float)) * channels_;
+    return pa_stream_write(stream_, frames, count * frameBytes, nullptr, back * frameBytes, PA_SEEK_RELATIVE) == 0;
+}
+
 bool PulseStream::failed() const {
     PulseContext::Lock lock(*context_);
     return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_));

@@ -127,6 +127,9 @@ public:
 
     std::size_t writableFrames() const;
     bool write(const float* frames, std::size_t count);
+    // Writes over what was written before: from `back` frames before the end of what was
+    // written (negative), to that end at most.
+    bool rewrite(const float* frames, std::size_t count, std::int64_t back);
     // The server dropped the stream (or the whole connection); final.
     bool failed() const;
     // Frames written but not yet heard (server buffer plus sink latency); nothing while the

@@ -53,22 +53,28 @@ void SourceFeed::stop(std::chrono::milliseconds wait) {
 
 SourceFeed::View SourceFeed::view() const {
     std::lock_guard lock(mutex_);
-    return {segment_, segmentStart_, queue_.size() / static_cast<std::size_t>(channels_), atEnd_};
+    return {segment_, segmentStart_, queuedFramesLocked(), atEnd_};
 }
 
 std::size_t SourceFeed::take(std::uint64_t segment, float* out, std::size_t maxFrames) {
     std::size_t frames;
+    bool lowWater;
     {
         std::lock_guard lock(mutex_);
         if (segment != segment_)
             return 0;
-        frames = std::min(maxFrames, queue_.size() / static_cast<std::size_t>(channels_));
-        const auto end = queue_.begin() + static_cast<std::ptrdiff_t>(frames * channels_);
-        std::copy(queue_.begin(), end, out);
-        queue_.erase(queue_.begin(), end);
+        frames = std::min(maxFrames, queuedFramesLocked());
+        std::copy_n(queue_.begin() + static_cast<std::ptrdiff_t>(queueHead_), frames * channels_, out);
+        queueHead_ += frames * channels_;
+        // What was taken goes once it is half the queue: a move of the rest now and then.
+        if (queueHead_ * 2 > queue_.size()) {
+            queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(queueHead_));
+            queueHead_ = 0;
+        }
+        lowWater = queuedFramesLocked() < capacityFrames_ * 3 / 4;
     }
-    if (frames > 0)
-        changed_.notify_all(); // room for the decoding thread
+    if (frames > 0 && lowWater)
+        changed_.notify_all(); // time for the decoding thread to refill
     return frames;
 }
 
@@ -92,7 +98,7 @@ std::optional<bool> SourceFeed::seekOutcome(std::uint64_t ticket, std::chrono::m
 std::chrono::steady_clock::duration SourceFeed::drySince() const {
     std::lock_guard lock(mutex_);
     // Waiting on a read or a seek with nothing to give meanwhile (a seek discards what is queued).
-    const bool starved = seeking_ || seekTo_ || (queue_.empty() && !atEnd_);
+    const bool starved = seeking_ || seekTo_ || (queuedFramesLocked() == 0 && !atEnd_);
     if (!busySince_ || !starved)
         return {};
     return std::chrono::steady_clock::now() - *busySince_;
@@ -104,9 +110,15 @@ void SourceFeed::run(std::shared_ptr<void> /*keepAlive*/) {
     std::vector<float> chunk(readChunkFrames * static_cast<std::size_t>(channels_));
     std::unique_lock lock(mutex_);
     for (;;) {
+        // Refilled in runs from three quarters full: a read for every frame taken would wake
+        // this thread as often as the output takes.
+        const std::size_t queued = queuedFramesLocked();
+        filling_ = !atEnd_ && queued < capacityFrames_ && (filling_ || queued < capacityFrames_ * 3 / 4);
         changed_.wait(lock, [this] {
-            return stopping_ || seekTo_ || (!atEnd_ && queue_.size() / channels_ < capacityFrames_);
+            const std::size_t frames = queuedFramesLocked();
+            return stopping_ || seekTo_ || (!atEnd_ && (filling_ ? frames < capacityFrames_ : frames < capacityFrames_ * 3 / 4));
         });
+        filling_ = true;
         if (stopping_)
             break;
         busySince_ = std::chrono::steady_clock::now();
@@ -126,6 +138,7 @@ void SourceFeed::run(std::shared_ptr<void> /*keepAlive*/) {
                 ++segment_;
                 segmentStart_ = position;
                 queue_.clear();
+                queueHead_ = 0;
                 atEnd_ = false;
             }
             seekDoneTicket_ = ticket;
@@ -137,7 +150,7 @@ void SourceFeed::run(std::shared_ptr<void> /*keepAlive*/) {
             busySince_.reset();
             // The output is told only when it may be waiting for these: it takes frames when
             // the server asks, and a wake-up for every read would cost a write each.
-            news = queue_.empty() || got == 0;
+            news = queuedFramesLocked() == 0 || got == 0;
             // Kept even when a seek came meanwhile: a refused seek must not lose them.
             if (got == 0)
                 atEnd_ = true;

@@ -8,12 +8,12 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "engine/decoder.h"
 
@@ -68,12 +68,15 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<float> queue_;
+    std::vector<float> queue_; // frames from queueHead_ (a sample index) on
+    std::size_t queueHead_ = 0;
+    std::size_t queuedFramesLocked() const { return (queue_.size() - queueHead_) / static_cast<std::size_t>(channels_); }
     std::uint64_t segment_ = 0;
     std::int64_t segmentStart_ = 0;
     bool atEnd_ = false;
     std::optional<std::int64_t> seekTo_;
     bool seeking_ = false;
+    bool filling_ = true; // reading until the queue is full
     std::uint64_t seekTicket_ = 0;     // the latest request
     std::uint64_t seekDoneTicket_ = 0; // the latest request answered
     bool seekDoneOk_ = false;

@@ -10,7 +10,15 @@ void Timeline::restart(std::int64_t fileFrame, double filePerOutput, double spee
     marks_ = {{0, fileFrame, speed}};
 }
 
-void Timeline::markSpeed(std::int64_t output, double speed) { marks_.push_back({output, fileFrameAt(output), speed}); }
+void Timeline::markSpeed(std::int64_t output, double speed) {
+    const std::int64_t frame = fileFrameAt(output);
+    while (marks_.size() > 1 && marks_.back().output >= output)
+        marks_.pop_back();
+    if (marks_.back().output >= output)
+        marks_.back() = {output, frame, speed};
+    else
+        marks_.push_back({output, frame, speed});
+}
 
 std::int64_t Timeline::fileFrameAt(std::int64_t output) const {
     auto mark = marks_.begin();

@@ -13,7 +13,8 @@ public:
     // A new segment: output frame 0 carries file frame `fileFrame`; filePerOutput is the
     // file's rate over the output's.
     void restart(std::int64_t fileFrame, double filePerOutput, double speed);
-    // From output frame `output` on, the file advances at `speed`.
+    // From output frame `output` on, the file advances at `speed`; marks after it are dropped
+    // (what was written after it is being written again).
     void markSpeed(std::int64_t output, double speed);
     std::int64_t fileFrameAt(std::int64_t output) const;
     // Output frames before `output` are heard: their marks are no longer needed.

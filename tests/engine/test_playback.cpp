@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <thread>
 
 #include "engine/bass.h"
@@ -256,6 +257,42 @@ TEST_F(Playback, AHungFileHoldsUpNoCallStallsAndGoesOnFromTheSamePlace) {
     const double after = cap.dominantFrequency(heard[1].first + ms(5), ms(25));
     EXPECT_GE(after, before - 5);
     EXPECT_LE(after, before + 45);
+}
+
+// A change of volume or equaliser is heard within a bound, though the server holds much more.
+TEST_F(Playback, VolumeAndEqualiserChangesAreHeardAtOnce) {
+    const HSTREAM h = toneStream("tone.wav", 1000, 20.0, 44100, 2);
+    const HFX eq = BASS_ChannelSetFX(h, BASS_FX_DX8_PARAMEQ, 0);
+    const BASS_DX8_PARAMEQ flat{1000, 12, 0}, cut{1000, 12, -15};
+    ASSERT_TRUE(BASS_FXSetParameters(eq, &flat));
+    MonitorCapture cap(dir.file("capture.raw"));
+    ASSERT_TRUE(BASS_ChannelPlay(h, false));
+    ASSERT_TRUE(heardUpTo(h, 1.0));
+    // Each change drops the tone below half of what it was; the recorder lags real time, so
+    // the delay measured errs long.
+    const struct {
+        const char* change;
+        std::function<void()> make;
+    } changes[] = {
+        {"equaliser -15 dB", [&] { BASS_FXSetParameters(eq, &cut); }},
+        {"volume 0.2", [&] { BASS_ChannelSetAttribute(h, BASS_ATTRIB_VOL, 0.2f); }},
+    };
+    std::vector<std::size_t> madeAt;
+    for (const auto& c : changes) {
+        sleepMs(600);
+        madeAt.push_back(cap.framesSoFar());
+        c.make();
+    }
+    sleepMs(600);
+    stopAfterCatchingUp(cap);
+    for (std::size_t i = 0; i < madeAt.size(); ++i) {
+        const float before = cap.peak(madeAt[i] - ms(100), ms(100));
+        std::size_t f = madeAt[i];
+        while (f < cap.frameCount() && cap.peak(f, ms(5)) > before / 2)
+            f += ms(5);
+        EXPECT_LT(double(f - madeAt[i]) / MonitorCapture::rate, 0.25) << changes[i].change;
+        EXPECT_GT(before, 0.005) << changes[i].change;
+    }
 }
 
 } // namespace

@@ -118,6 +118,8 @@ TEST_F(ServerAway, AServerThatStaysAwayIsReportedOnceAndItsReturnToo) {
 TEST_F(ServerAway, EveryCallReturnsSoonWhileTheServerDoesNotAnswer) {
     const HSTREAM paused = BASS_StreamCreateFile(false, path.c_str(), 0, 0, BASS_SAMPLE_8BITS);
     ASSERT_NE(paused, 0u);
+    const auto streamsOnServer = [] { return capture("pactl list short sink-inputs | wc -l"); };
+    const std::string streamsBefore = streamsOnServer();
     server->freeze(true);
     const std::vector<std::pair<const char*, std::function<void()>>> calls = {
         {"open", [&] { BASS_StreamCreateFile(false, path.c_str(), 0, 0, BASS_SAMPLE_8BITS); }},
@@ -137,6 +139,10 @@ TEST_F(ServerAway, EveryCallReturnsSoonWhileTheServerDoesNotAnswer) {
     server->freeze(false);
     const double before = positionSeconds(stream);
     EXPECT_TRUE(waitUntil([&] { return positionSeconds(stream) > before + 0.3; }, 10)) << "playback goes on";
+    // The open that gave up left nothing behind once the server got to it; `paused` is gone.
+    BASS_StreamFree(BASS_StreamCreateFile(false, path.c_str(), 0, 0, BASS_SAMPLE_8BITS));
+    EXPECT_TRUE(waitUntil([&] { return std::stoi(streamsOnServer()) == std::stoi(streamsBefore) - 1; }, 5))
+        << streamsOnServer() << " streams on the server, " << streamsBefore << " before";
 }
 
 } // namespace

@@ -1,0 +1,155 @@
+// Changes heard at once. The server holds a long buffer (few wake-ups, little CPU), so the
+// effects and the volume run on frames as they are written, and a change writes again what
+// the server holds and has not begun to play: from the frames kept as they were before the
+// effects, through fresh effects warmed up on the frames before, and the volume as it stood;
+// for a new speed, from the raw frames through the stretcher again.
+#include "engine/channel.h"
+
+extern "C" {
+#include <libswresample/swresample.h>
+}
+
+#include <algorithm>
+#include <utility>
+
+namespace engine {
+
+namespace {
+
+// What the server may already be playing ahead of its reported place is left alone.
+constexpr int rewriteMarginMs = 30;
+// Fresh effects hear this much before the place they start writing from.
+constexpr int warmUpMs = 300;
+// The old and the new sound are crossfaded over this, so an effect change never clicks.
+constexpr int crossfadeMs = 5;
+// Changes coming faster than this (a dragged slider) are gathered into one rewrite.
+constexpr auto rewriteInterval = std::chrono::milliseconds(40);
+// Never more kept than this, whatever the server says.
+constexpr int maxHeldMs = 2500;
+
+} // namespace
+
+void Channel::processForOutputLocked(float* frames, std::size_t count, int channels) {
+    const auto samples = count * static_cast<std::size_t>(channels);
+    heldDry_.insert(heldDry_.end(), frames, frames + samples);
+    for (auto& slot : effects_)
+        slot.effect->process(frames, count);
+    heldWet_.insert(heldWet_.end(), frames, frames + samples);
+    volumeMarks_.push_back({writtenFrames_, volume_});
+    volume_.process(frames, count, channels);
+}
+
+void Channel::trimHeldLocked() {
+    const int rate = stream_->rate();
+    const auto heard = heardOutputLocked(false);
+    const std::int64_t keepFrom =
+        std::max(heard ? *heard - rate * warmUpMs / 1000 : 0, writtenFrames_ - std::int64_t{rate} * maxHeldMs / 1000);
+    // Kept from a volume mark on, so the volume can be run on from it.
+    std::size_t marks = 0;
+    while (marks + 1 < volumeMarks_.size() && volumeMarks_[marks + 1].frame <= keepFrom)
+        ++marks;
+    if (marks == 0)
+        return;
+    const std::int64_t start = volumeMarks_[marks].frame;
+    volumeMarks_.erase(volumeMarks_.begin(), volumeMarks_.begin() + static_cast<std::ptrdiff_t>(marks));
+    const auto drop = static_cast<std::ptrdiff_t>((start - heldStart_) * stream_->channels());
+    heldDry_.erase(heldDry_.begin(), heldDry_.begin() + drop);
+    heldWet_.erase(heldWet_.begin(), heldWet_.begin() + drop);
+    heldStart_ = start;
+    // Raw frames: from the one heard on.
+    const auto rawHeld = static_cast<std::int64_t>(heldRaw_.size() / channels_);
+    const std::int64_t rawDrop = std::clamp<std::int64_t>(timeline_.fileFrameAt(start) - (nextFileFrame_ - rawHeld), 0, rawHeld);
+    heldRaw_.erase(heldRaw_.begin(), heldRaw_.begin() + static_cast<std::ptrdiff_t>(rawDrop * channels_));
+}
+
+bool Channel::rewriteHeldLocked() {
+    if (!effectsChanged_ && !volumeRequest_ && !speedChanged_)
+        return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastRewrite_ < rewriteInterval)
+        return false;
+    const bool effectsChanged = std::exchange(effectsChanged_, false);
+    const bool speedChanged = std::exchange(speedChanged_, false);
+    const auto request = std::exchange(volumeRequest_, std::nullopt);
+    const auto heard = heardOutputLocked(false);
+    if (!stream_ || state_ == State::Ended || volumeMarks_.empty() || !heard)
+        return true; // nothing held: the change applies to what is written next
+    lastRewrite_ = now;
+    const int rate = stream_->rate();
+    const int channels = stream_->channels();
+    const std::int64_t from = std::max(*heard + rate * rewriteMarginMs / 1000, heldStart_);
+    if (from >= writtenFrames_)
+        return true;
+    const auto at = [&](std::int64_t frame) { return static_cast<std::ptrdiff_t>((frame - heldStart_) * channels); };
+    const auto count = static_cast<std::size_t>(writtenFrames_ - from);
+    const std::int64_t rawStart = nextFileFrame_ - static_cast<std::int64_t>(heldRaw_.size() / channels_);
+    const std::int64_t fileFrom = timeline_.fileFrameAt(from);
+    const bool restretch = speedChanged && fileFrom >= rawStart && fileFrom <= nextFileFrame_;
+
+    if (effectsChanged || restretch) {
+        // Fresh effects take the new parameters at once; they hear what came before first.
+        rebuildEffectsLocked(effectRate_, effectChannels_);
+        const std::int64_t warmFrom = std::max(heldStart_, from - rate * warmUpMs / 1000);
+        scratch_.assign(heldDry_.begin() + at(warmFrom), heldDry_.begin() + at(from));
+        for (auto& slot : effects_)
+            slot.effect->process(scratch_.data(), static_cast<std::size_t>(from - warmFrom));
+    }
+    // The volume as it stood at `from`: from the last mark before, run on over what was written.
+    auto mark = volumeMarks_.begin();
+    while (std::next(mark) != volumeMarks_.end() && std::next(mark)->frame <= from)
+        ++mark;
+    Volume volume = mark->volume;
+    scratch_.assign(heldWet_.begin() + at(mark->frame), heldWet_.begin() + at(from));
+    volume.process(scratch_.data(), static_cast<std::size_t>(from - mark->frame), channels);
+    if (request)
+        volume.setTarget(request->volume, request->rampFrames);
+    volumeMarks_.erase(std::next(mark), volumeMarks_.end());
+    volumeMarks_.push_back({from, volume});
+    volume_ = volume;
+
+    if (restretch) {
+        // The raw frames from the one heard at `from` on go through the chain again; the next
+        // fill writes them over what the server holds from there.
+        const auto cut = heldRaw_.begin() + static_cast<std::ptrdiff_t>((fileFrom - rawStart) * channels_);
+        replay_.insert(replay_.begin(), cut, heldRaw_.end());
+        heldRaw_.erase(cut, heldRaw_.end());
+        nextFileFrame_ = fileFrom;
+        tempo_.clear();
+        if (resampler_) {
+            swr_close(resampler_);
+            swr_init(resampler_);
+        }
+        timeline_.markSpeed(from, tempo_.speed());
+        heldDry_.resize(static_cast<std::size_t>(at(from)));
+        heldWet_.resize(static_cast<std::size_t>(at(from)));
+        volumeMarks_.pop_back(); // the fill marks it again
+        rewindFrames_ = writtenFrames_ - from;
+        writtenFrames_ = from;
+        if (decodeFinished_) {
+            stream_->cancelDrain();
+            decodeFinished_ = false;
+        }
+        return true;
+    }
+    if (effectsChanged) {
+        rewritten_.assign(heldDry_.begin() + at(from), heldDry_.end());
+        for (auto& slot : effects_)
+            slot.effect->process(rewritten_.data(), count);
+        const std::size_t fade = std::min<std::size_t>(count, static_cast<std::size_t>(rate * crossfadeMs / 1000));
+        for (std::size_t f = 0; f < fade; ++f) {
+            const float mix = static_cast<float>(f + 1) / static_cast<float>(fade + 1);
+            for (int c = 0; c < channels; ++c) {
+                float& sample = rewritten_[f * channels + c];
+                sample = heldWet_[static_cast<std::size_t>(at(from)) + f * channels + c] * (1 - mix) + sample * mix;
+            }
+        }
+        std::copy(rewritten_.begin(), rewritten_.end(), heldWet_.begin() + at(from));
+    }
+    rewritten_.assign(heldWet_.begin() + at(from), heldWet_.end());
+    volume_.process(rewritten_.data(), count, channels);
+    peaks_.record(rewritten_.data(), count, channels, from);
+    stream_->rewrite(rewritten_.data(), count, from - writtenFrames_);
+    return true;
+}
+
+} // namespace engine
