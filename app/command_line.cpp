@@ -1,12 +1,12 @@
 #include "app/command_line.h"
 
-#include <QFile>
 #include <QStringList>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/dispatch.h"
+#include "playback/text_format.h"
 
 namespace {
 
@@ -104,12 +104,12 @@ bool Set(const char* name) {
 
 std::optional<int> ReadCommandLine(int argc, char** argv, CommandLine& line) {
     line.qtArgv.assign(argv, argv + 1);
-    QStringList paths;
+    QList<QByteArray> paths;
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
         if (!options || argument[0] != '-' || argument[1] == '\0') {
-            paths << QFile::decodeName(argument);
+            paths << QByteArray(argument);
         } else if (!std::strcmp(argument, "--")) {
             options = false;
         } else if (!std::strcmp(argument, "--help") || !std::strcmp(argument, "-h")) {
@@ -133,11 +133,14 @@ std::optional<int> ReadCommandLine(int argc, char** argv, CommandLine& line) {
     line.qtArgv.push_back(nullptr);
     if (!paths.isEmpty())
         line.openPath = paths.takeFirst();
-    if (!paths.isEmpty())
+    QStringList ignored;
+    for (const QByteArray& path : paths)
+        ignored << NameText(path.toStdString());
+    if (!ignored.isEmpty())
         Say(stderr, QStringLiteral("tellwick: ") +
                         QString::fromUtf8(Text("only the first path is opened; ignored: %1\n",
                                                "открывается только первый путь; пропущено: %1\n"))
-                            .arg(paths.join(QStringLiteral(", "))));
+                            .arg(ignored.join(QStringLiteral(", "))));
     return std::nullopt;
 }
 

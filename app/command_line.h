@@ -2,13 +2,14 @@
 // our own options, Qt's options (handed to Qt untouched) and the path to open.
 #pragma once
 
-#include <QString>
+#include <QByteArray>
 #include <optional>
 #include <vector>
 
 struct CommandLine {
-    // The first path named (empty when none); any later ones are ignored, with a warning.
-    QString openPath;
+    // The first path named (empty when none), as the file system's bytes, which need not be
+    // UTF-8; any later ones are ignored, with a warning.
+    QByteArray openPath;
     // The program's name and Qt's own options with their values, for QApplication; argc is
     // kept here because QApplication holds on to it.
     std::vector<char*> qtArgv;

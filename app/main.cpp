@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     CommandLine line;
     if (const std::optional<int> status = ReadCommandLine(argc, argv, line))
         return *status;
-    const QString& openPath = line.openPath;
+    const QByteArray& openPath = line.openPath;
     if (!AcquireSingleInstanceLock(appTitle)) {
         QCoreApplication application(line.qtArgc, line.qtArgv.data());
         return HandOverToRunningPlayer(openPath) ? 0 : ReportUnreachablePlayer();

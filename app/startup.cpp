@@ -70,7 +70,7 @@ void LoadEnginePlugins() {
         BASS_PluginLoad(name.c_str(), 0);
 }
 
-bool InitMainWindow(const QString& openPath) {
+bool InitMainWindow(const QByteArray& openPath) {
     MainWindow* w = app.mainWindow;
     w->setWindowIcon(LoadIcon(ids::AppIcon));
     w->setWindowTitle(appTitle);
@@ -110,7 +110,7 @@ bool InitMainWindow(const QString& openPath) {
     return true;
 }
 
-bool StartPlayer(const QString& openPath) {
+bool StartPlayer(const QByteArray& openPath) {
     InstallQtRussian();
     auto* window = new MainWindow;
     window->setAttribute(Qt::WA_DeleteOnClose, false);
@@ -128,7 +128,7 @@ bool StartPlayer(const QString& openPath) {
     return true;
 }
 
-int RunPlayer(const QString& openPath) {
+int RunPlayer(const QByteArray& openPath) {
     if (!StartPlayer(openPath))
         return 0;
     const int result = QApplication::exec();

@@ -89,7 +89,14 @@ int SyncLongPath(const std::string& slotPath, int book, const std::string& longP
     return WriteFileAtomically(LongPathFile(slotPath), bytes);
 }
 
-// One slot's 272 bytes, then (when asked) the long-path file it goes with; on the writer thread.
+// Books whose slot on disk may not be paired with the record now kept: the long-path file could
+// not take its path. A dying process then leaves the slot alone.
+std::atomic<unsigned> unpairedBooks{0};
+
+// One slot's 272 bytes and (when asked) the long-path file it goes with; on the writer thread.
+// A record whose path is in that file is written only once the file holds the path (a record
+// with its own path goes first, the file's stale entry after it): a failure, a full disk, leaves
+// the old path with the old place.
 struct SlotWrite {
     std::string slotPath;
     int book;
@@ -98,6 +105,14 @@ struct SlotWrite {
     bool durable, withLongPath;
 
     int operator()() const {
+        const bool pathInFile = record.path[0] == '\0';
+        if (withLongPath && pathInFile) {
+            const int error = SyncLongPath(slotPath, book, longPath);
+            const unsigned bit = 1u << book;
+            error ? unpairedBooks.fetch_or(bit) : unpairedBooks.fetch_and(~bit);
+            if (error)
+                return error;
+        }
         const int fd = OpenRegularFile(slotPath.c_str(), O_WRONLY | O_CREAT);
         if (fd < 0)
             return errno;
@@ -108,7 +123,9 @@ struct SlotWrite {
         else if (durable && fdatasync(fd) != 0)
             error = errno;
         close(fd);
-        return error != 0 || !withLongPath ? error : SyncLongPath(slotPath, book, longPath);
+        if (error == 0 && !pathInFile)
+            unpairedBooks.fetch_and(~(1u << book));
+        return error != 0 || !withLongPath || pathInFile ? error : SyncLongPath(slotPath, book, longPath);
     }
 };
 
@@ -175,6 +192,8 @@ void WriteEmergencyCopy() {
         std::memcpy(&copy, &emergencyCopies[latest % 2], sizeof copy);
         if (latestCopy.load() != latest)
             continue;
+        if (copy.record.path[0] == '\0' && (unpairedBooks.load() & (1u << (copy.offset / kBookSlotSize))))
+            return;
         const int fd = OpenRegularFile(copy.path, O_WRONLY);
         if (fd < 0)
             return;

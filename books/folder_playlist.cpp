@@ -8,6 +8,7 @@
 
 #include "app/app_state.h"
 #include "engine/bass.h"
+#include "playback/text_format.h"
 #include "playback/track_open.h"
 #include "ui/control_ids.h"
 #include "ui/dialogs.h"
@@ -72,8 +73,8 @@ bool IsPlayableName(const std::string& name) {
 }
 
 bool NaturalLess(const std::string& a, const std::string& b) {
-    const auto ca = Chunks(QString::fromUtf8(a).toCaseFolded());
-    const auto cb = Chunks(QString::fromUtf8(b).toCaseFolded());
+    const auto ca = Chunks(NameText(a).toCaseFolded());
+    const auto cb = Chunks(NameText(b).toCaseFolded());
     for (std::size_t i = 0; i < ca.size() && i < cb.size(); ++i) {
         int order;
         if (ca[i].digits && cb[i].digits)
@@ -114,7 +115,7 @@ void ScanFolder() {
 
     QListWidget* list = app.mainWindow->trackList();
     for (std::size_t row = 0; row < names.size(); ++row) {
-        auto* item = new QListWidgetItem(QFile::decodeName(QByteArray::fromStdString(names[row])));
+        auto* item = new QListWidgetItem(NameText(names[row]));
         item->setData(Qt::UserRole, QByteArray::fromStdString(names[row]));
         list->addItem(item);
         if (names[row] == app.rememberedName) {
@@ -136,16 +137,15 @@ void AddFolder() {
             BASS_ChannelPlay(app.currentStream, false);
         return;
     }
-    OpenPickedFile(*picked, [] {
+    OpenPickedFile(QFile::encodeName(*picked).toStdString(), [] {
         ReportUnplayable();
         if (app.currentStream != 0 && app.isPlaying)
             BASS_ChannelPlay(app.currentStream, false);
     });
 }
 
-void OpenPickedFile(const QString& picked, std::function<void()> refused) {
-    app.openFileName = picked;
-    const std::string path = QFile::encodeName(picked).toStdString();
+void OpenPickedFile(const std::string& path, std::function<void()> refused) {
+    app.openFileName = QFile::decodeName(QByteArray::fromStdString(path));
     OpenTrack(path, 0, std::move(refused), [path] {
         app.mainWindow->trackList()->clear();
         DeriveFolderNames(path);

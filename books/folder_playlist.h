@@ -7,9 +7,10 @@
 
 // The "Добавить папку" command: pick a file; its folder becomes the current book.
 void AddFolder();
-// What follows a pick in that dialog: the file is opened and, once it plays, its folder is
-// listed. A file that cannot be played leaves the book as it was and runs refused.
-void OpenPickedFile(const QString& picked, std::function<void()> refused);
+// What follows a pick in that dialog: the file (its path as the file system's bytes) is opened
+// and, once it plays, its folder is listed. A file that cannot be played leaves the book as it
+// was and runs refused.
+void OpenPickedFile(const std::string& path, std::function<void()> refused);
 // Splits a file path into app.rememberedName, app.folderDir and app.searchPattern.
 void DeriveFolderNames(const std::string& path);
 // Appends the folder's playable files to the (empty) track list in natural order and

@@ -1,25 +1,23 @@
 #include "books/open_path.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <filesystem>
 #include <optional>
 
 #include "app/app_state.h"
 #include "books/folder_playlist.h"
+#include "playback/text_format.h"
 #include "ui/dialogs.h"
 #include "ui/main_window.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
 // The first playable file of a folder in the track list's order.
-std::optional<QString> FirstTrack(const QString& folder) {
-    namespace fs = std::filesystem;
+std::optional<std::string> FirstTrack(const fs::path& folder) {
     std::optional<std::string> first;
     std::error_code error;
-    for (fs::directory_iterator it(QFile::encodeName(folder).toStdString(), error), end; !error && it != end;
-         it.increment(error)) {
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
         std::error_code typeError;
         const std::string name = it->path().filename().string();
         if (!it->is_directory(typeError) && IsPlayableName(name) && (!first || NaturalLess(name, *first)))
@@ -27,26 +25,44 @@ std::optional<QString> FirstTrack(const QString& folder) {
     }
     if (!first)
         return std::nullopt;
-    return folder + QLatin1Char('/') + QFile::decodeName(QByteArray::fromStdString(*first));
+    return (folder / *first).string();
+}
+
+// Absolute and without "." or ".." steps or a trailing slash, byte for byte.
+fs::path Absolute(const QByteArray& path) {
+    std::error_code error;
+    fs::path named = fs::absolute(fs::path(path.toStdString()), error).lexically_normal();
+    return named.has_filename() ? named : named.parent_path();
 }
 
 } // namespace
 
-bool OpenPathForCurrentBook(const QString& path, std::function<void()> refused) {
-    const QFileInfo named(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
-    if (!named.exists()) {
-        ShowWarning(app.mainWindow, QStringLiteral("Файл или папка не найдены:\n%1").arg(path));
+bool OpenPathForCurrentBook(const QByteArray& path, std::function<void()> refused) {
+    const fs::path named = Absolute(path);
+    std::error_code error;
+    const fs::file_status status = fs::status(named, error);
+    if (!fs::exists(status)) {
+        ShowWarning(app.mainWindow, QStringLiteral("Файл или папка не найдены:\n%1").arg(NameText(path.toStdString())));
         return false;
     }
-    if (!named.isDir()) {
-        OpenPickedFile(named.filePath(), std::move(refused));
+    if (!fs::is_directory(status)) {
+        OpenPickedFile(named.string(), std::move(refused));
         return true;
     }
-    const auto first = FirstTrack(named.filePath());
+    const auto first = FirstTrack(named);
     if (!first) {
-        ShowWarning(app.mainWindow, QStringLiteral("В папке нет звуковых файлов:\n%1").arg(path));
+        ShowWarning(app.mainWindow, QStringLiteral("В папке нет звуковых файлов:\n%1").arg(NameText(path.toStdString())));
         return false;
     }
     OpenPickedFile(*first, std::move(refused));
     return true;
+}
+
+QByteArray LocalPathOf(const QUrl& url) {
+    return url.isLocalFile() ? QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()) : QByteArray();
+}
+
+QString FileUriOf(const QByteArray& path) {
+    const QByteArray absolute = QByteArray::fromStdString(Absolute(path).string());
+    return QString::fromLatin1("file://" + absolute.toPercentEncoding("/"));
 }

@@ -12,9 +12,9 @@
 namespace {
 
 // The first dropped item when it is a local file or folder.
-QString FirstLocalPath(const QMimeData* data) {
+QByteArray FirstLocalPath(const QMimeData* data) {
     const QList<QUrl> urls = data ? data->urls() : QList<QUrl>();
-    return !urls.isEmpty() && urls.first().isLocalFile() ? urls.first().toLocalFile() : QString();
+    return urls.isEmpty() ? QByteArray() : LocalPathOf(urls.first());
 }
 
 // The controls take no drops, so every drop over them reaches the window and this filter.
@@ -26,7 +26,7 @@ public:
         if (event->type() != QEvent::DragEnter && event->type() != QEvent::DragMove && event->type() != QEvent::Drop)
             return QObject::eventFilter(watched, event);
         auto* drop = static_cast<QDropEvent*>(event);
-        const QString path = FirstLocalPath(drop->mimeData());
+        const QByteArray path = FirstLocalPath(drop->mimeData());
         if (path.isEmpty() || app.exiting)
             return false;
         drop->acceptProposedAction();

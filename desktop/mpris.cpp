@@ -7,9 +7,6 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QPointer>
 #include <QSlider>
 #include <QTimer>
@@ -25,6 +22,7 @@
 #include "engine/tempo.h"
 #include "playback/effects.h"
 #include "playback/speed.h"
+#include "playback/text_format.h"
 #include "playback/transport.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
@@ -83,17 +81,18 @@ QVariantMap BuildMetadata() {
     BASS_CHANNELINFO info{};
     if (app.currentStream == 0 || !BASS_ChannelGetInfo(app.currentStream, &info) || !info.filename)
         return metadata;
-    const QFileInfo file(QFile::decodeName(info.filename));
+    const std::string file = info.filename;
+    const std::string folder = file.substr(0, file.rfind('/'));
     metadata[QStringLiteral("mpris:trackid")] = QVariant::fromValue(TrackId());
     metadata[QStringLiteral("mpris:length")] = Microseconds(app.durationSeconds);
     const QString title = Tag("%ITRM(%TITL)");
-    metadata[QStringLiteral("xesam:title")] = title.isEmpty() ? file.fileName() : title;
+    metadata[QStringLiteral("xesam:title")] = title.isEmpty() ? FolderNameText(file) : title;
     if (const QString artist = Tag("%ITRM(%ARTI)"); !artist.isEmpty())
         metadata[QStringLiteral("xesam:artist")] = QStringList{artist};
     // An audiobook's folder is the book: it stands in for a missing album tag.
     const QString album = Tag("%ITRM(%ALBM)");
-    metadata[QStringLiteral("xesam:album")] = album.isEmpty() ? file.dir().dirName() : album;
-    metadata[QStringLiteral("xesam:url")] = QUrl::fromLocalFile(file.filePath()).toString(QUrl::FullyEncoded);
+    metadata[QStringLiteral("xesam:album")] = album.isEmpty() ? FolderNameText(folder) : album;
+    metadata[QStringLiteral("xesam:url")] = FileUriOf(QByteArray::fromStdString(file));
     return metadata;
 }
 
@@ -140,7 +139,7 @@ bool HasStream() {
 // (a failed open ends in a message box, which must not keep the caller waiting).
 struct Pending {
     enum class Play { Keep, Toggle, Play, Pause };
-    std::optional<QString> open;
+    std::optional<QByteArray> open;
     bool newTrack = false; // an open, Next or Previous: the track playing now is on its way out
     int steps = 0;         // Next +1, Previous -1, in the list's order
     std::optional<double> seekTo; // seconds into the track playing once the rest is done
@@ -324,11 +323,12 @@ public slots:
     // A file opens for the current book as if picked in the dialog; a folder, its first track.
     // Of several in a row, the last.
     void OpenUri(const QString& uri) {
-        const QUrl url(uri);
-        if (!url.isLocalFile())
+        // The path as bytes: a name that is not UTF-8 comes percent-encoded.
+        const QByteArray path = LocalPathOf(QUrl(uri));
+        if (path.isEmpty())
             return;
         Pending& p = NewTrack();
-        p.open = url.toLocalFile();
+        p.open = path;
         p.steps = 0;
     }
 

@@ -4,10 +4,9 @@
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
-#include <QFileInfo>
 #include <QThread>
-#include <QUrl>
 
+#include "books/open_path.h"
 #include "desktop/mpris.h"
 
 namespace {
@@ -33,7 +32,7 @@ bool Call(QDBusConnection& bus, const QDeadlineTimer& deadline, const QString& i
 
 } // namespace
 
-bool HandOverToRunningPlayer(const QString& path) {
+bool HandOverToRunningPlayer(const QByteArray& path) {
     const QDeadlineTimer deadline(3000);
     // A connection of its own, closed before the process ends: a reply still awaited is then
     // dropped rather than handled while the program is being torn down.
@@ -41,7 +40,8 @@ bool HandOverToRunningPlayer(const QString& path) {
     bool handed = false;
     {
         QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
-        const QString uri = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded);
+        // Percent-encoded, a name that is not UTF-8 reaches the player byte for byte.
+        const QString uri = FileUriOf(path);
         handed = bus.isConnected() &&
                  (path.isEmpty() || Call(bus, deadline, mprisPlayerInterface, QStringLiteral("OpenUri"), {uri})) &&
                  Call(bus, deadline, mprisRootInterface, QStringLiteral("Raise"));

@@ -269,6 +269,33 @@ TEST_F(ContinuityTest, PathsLongerThanTheRecordAreRememberedBesideIt) {
     player->exitAndReset();
     EXPECT_EQ(SlotPath(data()), shortBook[0]);
     EXPECT_TRUE(readBytes(program.file("data.paths")).empty());
+
+    // A track change on a full data disk: the path file cannot take the new track, so the slot
+    // keeps the old track's place; the title line says so, and a restart plays the old track there.
+    DataMount share;
+    if (!share.failure.empty())
+        GTEST_SKIP() << "NOT RUN, FUSE cannot be used here: " << share.failure;
+    makeTone(folder + "/02.wav", 880, 30, kRate, 1);
+    player.reset();
+    player = std::make_unique<PlayerHarness>(share.path.path());
+    startPlaying(files[0], 1.3);
+    ASSERT_TRUE(FlushSaves(5000));
+    share.fill(true);
+    const double kept = SlotSeconds(share.source.file("data.dat"));
+    player->command(ids::NextButton);
+    EXPECT_TRUE(PumpUntil([&] { return w->titleLine()->text().startsWith("Не удаётся сохранить"); }));
+    player->exitAndReset();
+    share.fill(false);
+    EXPECT_GE(SlotSeconds(share.source.file("data.dat")), kept);
+    MonitorCapture capture(media.file("resumed.raw"));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(app.longPath, files[0]);
+    EXPECT_GE(EngineSeconds(), kept - 0.01);
+    ASSERT_TRUE(PumpUntil([&] { return capture.framesSoFar() > 2 * MonitorCapture::rate; }));
+    capture.stop();
+    const long heard = capture.firstSoundFrom(0);
+    ASSERT_GE(heard, 0);
+    EXPECT_NEAR(capture.dominantFrequency(std::size_t(heard) + 4800, 9600), 440, 20);
 }
 
 TEST_F(ContinuityTest, UnreachableBookFilesAreNamedAndUnplayableTracksPassedOver) {

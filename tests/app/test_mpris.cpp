@@ -30,6 +30,7 @@ constexpr double kStepHz = 100;
 double StepHz(int second) { return 400 + kStepHz * second; }
 constexpr double kNextHz = 3000;
 constexpr double kNineHz = 2000;
+constexpr double kOldHz = 1200;
 constexpr long kRate = MonitorCapture::rate;
 const QString kBinary = QStringLiteral(TELLWICK_BINARY_DIR "/tellwick");
 
@@ -72,7 +73,12 @@ struct Book {
     std::string second = dir.file("book/2.wav");
     std::string other = dir.file("Другая книга");
     std::string nine = other + "/9.wav";
+    // Named in Windows-1251, as unpacked from an old archive: "Книга/Глава 1.wav".
+    std::string old = dir.file("\xca\xed\xe8\xe3\xe0");
+    std::string oldFirst = old + "/\xc3\xeb\xe0\xe2\xe0 1.wav";
     Book() {
+        fs::create_directory(old);
+        makeTone(oldFirst, kOldHz, 3, 44100, 2);
         fs::create_directory(dir.file("book"));
         fs::create_directory(other);
         makeTone(other + "/10.wav", 1500, 3, 44100, 2);
@@ -294,7 +300,7 @@ TEST_F(MprisTest, FloodsOfCallsAreTakenTogetherAndFailedOpensShowOneBoxThatFits)
 
 TEST_F(MprisTest, FilesAndFoldersOpenFromAClientADropOrASecondLaunchAndQuitSaves) {
     auto open = [](const std::vector<std::string>& named) {
-        Playerctl({"open", QUrl::fromLocalFile(QString::fromStdString(named[0])).toString(QUrl::FullyEncoded)});
+        Playerctl({"open", "file://" + QByteArray::fromStdString(named[0]).toPercentEncoding("/")});
     };
     // This process stands for the running player: it holds the lock a launch looks for. A launch
     // hands over the first path, relative to its working folder, brings the window forward and
@@ -303,8 +309,15 @@ TEST_F(MprisTest, FilesAndFoldersOpenFromAClientADropOrASecondLaunchAndQuitSaves
     auto launch = [this](const std::vector<std::string>& named) {
         w->showMinimized();
         ASSERT_TRUE(PumpUntil([&] { return w->isMinimized(); }));
-        const Finished second = RunToEnd(kBinary, {QString::fromStdString(named[0]), QString::fromStdString(named[1])},
-                                         book().dir.path());
+        // The names go as bytes, UTF-8 or not.
+        const auto octal = [](const std::string& bytes) {
+            QString escaped;
+            for (const unsigned char c : bytes)
+                escaped += QString::asprintf("\\%03o", c);
+            return escaped;
+        };
+        const Finished second = RunToEnd("/bin/sh", {"-c", R"sh(exec "$0" "$(printf "$1")" "$(printf "$2")")sh", kBinary,
+                                                     octal(named[0]), octal(named[1])}, book().dir.path());
         EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
         EXPECT_TRUE(PumpUntil([&] { return !w->isMinimized() && w->isVisible() && w->isActiveWindow(); }));
     };
@@ -333,8 +346,11 @@ TEST_F(MprisTest, FilesAndFoldersOpenFromAClientADropOrASecondLaunchAndQuitSaves
     } rows[] = {
         {"client, a file", open, {book().first}, book().first, StepHz(0)},
         {"client, a folder", open, {book().other}, book().nine, kNineHz},
+        {"client, a folder named in cp1251", open, {book().old}, book().oldFirst, kOldHz},
         {"drop on the list, a file", dropOn(w->trackList()), {book().second}, book().second, kNextHz},
         {"second launch, a file and a folder", launch, {"book/1.flac", "Другая книга"}, book().first, StepHz(0)},
+        {"second launch, a file named in cp1251", launch, {book().oldFirst.substr(book().dir.path().size() + 1), "x"},
+         book().oldFirst, kOldHz},
         {"drop on the tabs, a folder and a file", dropOn(w->bookTabs()), {book().other, book().first}, book().nine,
          kNineHz},
     };
@@ -345,7 +361,11 @@ TEST_F(MprisTest, FilesAndFoldersOpenFromAClientADropOrASecondLaunchAndQuitSaves
         row.act(row.named);
         EXPECT_TRUE(PumpUntil([&] { return app.bookRecord.path == row.opened && EngineSeconds() > 0.5; })) << row.how;
         EXPECT_EQ(SlotPath(player->dataFile()), row.opened) << row.how;
-        EXPECT_EQ(w->trackList()->currentItem()->text().toStdString(), fs::path(row.opened).filename().string()) << row.how;
+        // Names that are not UTF-8 read as Windows-1251.
+        const bool old = row.opened == book().oldFirst;
+        EXPECT_EQ(w->trackList()->currentItem()->text().toStdString(),
+                  old ? "Глава 1.wav" : fs::path(row.opened).filename().string()) << row.how;
+        EXPECT_EQ(w->titleLine()->text() == "Книга", old) << row.how;
     }
     marks.push_back(long(capture.framesSoFar()));
     capture.stop();

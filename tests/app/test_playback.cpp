@@ -151,7 +151,7 @@ TEST_F(PlaybackTest, UnplayableFileLeavesTheBookItsSlotAndTheTrackAsTheyWereAndT
     const std::vector<std::pair<const char*, std::function<void()>>> ways = {
         {"row", [&] { player->command(ids::NextButton); }},
         {"dialog", [&] { player->addFolder(media.file("mixed/2.mp3")); }},
-        {"named path", [&] { OpenPathForCurrentBook(QString::fromStdString(media.file("mixed/2.mp3"))); }}};
+        {"named path", [&] { OpenPathForCurrentBook(QByteArray::fromStdString(media.file("mixed/2.mp3"))); }}};
     for (const auto& [way, open] : ways) {
         const int warned = int(player->warnings().size());
         open();
@@ -168,7 +168,7 @@ TEST_F(PlaybackTest, UnplayableFileLeavesTheBookItsSlotAndTheTrackAsTheyWereAndT
     // Named on the command line: told, and the book resumes at its place.
     player->exitAndReset();
     const auto kept = readBytes(player->dataFile());
-    ASSERT_TRUE(player->start(QString::fromStdString(media.file("mixed/2.mp3"))));
+    ASSERT_TRUE(player->start(QByteArray::fromStdString(media.file("mixed/2.mp3"))));
     EXPECT_EQ(player->warnings().size(), 4);
     EXPECT_EQ(std::string(app.bookRecord.path), media.file("mixed/3.wav"));
     EXPECT_NE(app.currentStream, 0u);

@@ -24,6 +24,10 @@ void DataMount::stallWrites(bool on) {
     on ? void(std::ofstream(control.file("hang"))) : void(std::remove(control.file("hang").c_str()));
 }
 
+void DataMount::fill(bool on) {
+    on ? void(std::ofstream(control.file("full"))) : void(std::remove(control.file("full").c_str()));
+}
+
 void DataMount::failReadsOf(const std::string& name) {
     std::ofstream(control.file("eio"), std::ios::app) << name << '\n';
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A writable pass-through of SOURCE at MOUNTPOINT, as a data folder on a failing share:
 while CONTROL/hang exists, writes, syncs, creations and renames block (a stalled share);
-reads of the files named in CONTROL/eio, one name a line, fail with EIO (a failing disk).
+reads of the files named in CONTROL/eio, one name a line, fail with EIO (a failing disk);
+while CONTROL/full exists, creations and writes past a file's end fail with ENOSPC (a full disk).
 Runs in the foreground until unmounted.
 
 Usage: data_mount.py SOURCE MOUNTPOINT CONTROL
@@ -26,6 +27,10 @@ class FailingPassThrough(fusepy.Operations):
         while os.path.exists(os.path.join(self.control, "hang")):
             time.sleep(0.02)
 
+    def _full(self):
+        if os.path.exists(os.path.join(self.control, "full")):
+            raise fusepy.FuseOSError(errno.ENOSPC)
+
     def getattr(self, path, fh=None):
         st = os.lstat(self._real(path))
         keys = ("st_mode", "st_size", "st_nlink", "st_uid", "st_gid", "st_atime", "st_mtime", "st_ctime")
@@ -39,6 +44,7 @@ class FailingPassThrough(fusepy.Operations):
 
     def create(self, path, mode, fi=None):
         self._stall()
+        self._full()
         return os.open(self._real(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, mode)
 
     def read(self, path, size, offset, fh):
@@ -52,6 +58,8 @@ class FailingPassThrough(fusepy.Operations):
 
     def write(self, path, data, offset, fh):
         self._stall()
+        if offset + len(data) > os.fstat(fh).st_size:
+            self._full()
         return os.pwrite(fh, data, offset)
 
     def truncate(self, path, length, fh=None):

@@ -56,7 +56,7 @@ PlayerHarness::~PlayerHarness() {
     SetPickAudioFileSeam(nullptr);
 }
 
-bool PlayerHarness::start(const QString& openPath) {
+bool PlayerHarness::start(const QByteArray& openPath) {
     app = AppState{};
     running_ = StartPlayer(openPath);
     SettleOpen();

@@ -32,7 +32,7 @@ public:
 
     // StartPlayer: the window's initialisation, with a file named as on the command line;
     // false when start-up failed.
-    bool start(const QString& openPath = {});
+    bool start(const QByteArray& openPath = {});
     // Exit through the menu's Exit, then forget the window and the state, as a restart would.
     void exitAndReset();
 
