@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <vector>
 
 namespace engine {
 namespace {
@@ -20,13 +21,25 @@ void silenceFfmpeg() {
     std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
-// A Windows CD-track link: a tiny RIFF file of form "CDDA" that holds no audio.
-bool isCdTrackLink(const std::string& path) {
+// What a file cannot be shows in its head, and saying so costs far less than a probe (an
+// unfinished download of zeros keeps FFmpeg searching for a tenth of a second or more):
+// a Windows CD-track link (a RIFF file of form "CDDA", which holds no audio), or a file
+// whose bytes the probe would look at are all zero. Zeros followed by audio within them
+// are left to the probe, which finds frames behind leading junk.
+bool refusedByItsHead(const std::string& path) {
     FilePtr file(std::fopen(path.c_str(), "rb"));
-    unsigned char head[12] = {};
-    if (!file || std::fread(head, 1, sizeof head, file.get()) != sizeof head)
-        return false;
-    return std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "CDDA", 4) == 0;
+    if (!file)
+        return true;
+    std::vector<unsigned char> block(1 << 16);
+    std::size_t got = std::fread(block.data(), 1, block.size(), file.get());
+    if (got >= 12 && std::memcmp(block.data(), "RIFF", 4) == 0 && std::memcmp(block.data() + 8, "CDDA", 4) == 0)
+        return true;
+    for (std::int64_t seen = 0; got > 0 && seen < kProbeBytes; seen += std::int64_t(got)) {
+        if (std::any_of(block.begin(), block.begin() + std::ptrdiff_t(got), [](unsigned char b) { return b != 0; }))
+            return false;
+        got = std::fread(block.data(), 1, block.size(), file.get());
+    }
+    return true;
 }
 
 } // namespace
@@ -185,7 +198,7 @@ std::unique_ptr<Decoder> FfmpegDecoder::create(const std::string& path) {
     if (!std::filesystem::is_regular_file(path, error))
         return nullptr;
     const auto size = std::filesystem::file_size(path, error);
-    if (error || size == 0 || isCdTrackLink(path))
+    if (error || size == 0 || refusedByItsHead(path))
         return nullptr;
     std::unique_ptr<FfmpegDecoder> decoder(new FfmpegDecoder());
     if (!decoder->packet_ || !decoder->frame_)
