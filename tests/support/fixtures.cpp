@@ -142,6 +142,26 @@ void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+void makeUnplayableFiles(const std::string& folder, int first, int count) {
+    std::vector<unsigned char> junk(100'000);
+    std::generate(junk.begin(), junk.end(), [state = 12345u]() mutable { return (state = state * 1103515245u + 12345u) >> 24; });
+    std::string line = "Глава первая. Не звук.\n", page;
+    while (page.size() < 4000)
+        page += line;
+    const std::vector<unsigned char> text(page.begin(), page.end());
+    for (int i = 0; i < count; ++i) {
+        const std::string path = folder + "/" + std::to_string(first + i) + ".mp3";
+        if (i % 4 == 0) {
+            const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+            if (fd < 0 || posix_fallocate(fd, 0, 8 << 20) != 0)
+                throw std::runtime_error("cannot preallocate " + path);
+            ::close(fd);
+        } else {
+            writeBytes(path, i % 4 == 1 ? junk : i % 4 == 2 ? std::vector<unsigned char>{} : text);
+        }
+    }
+}
+
 std::vector<unsigned char> int32Bytes(std::initializer_list<std::int32_t> values) {
     std::vector<unsigned char> bytes;
     for (std::int32_t v : values)
