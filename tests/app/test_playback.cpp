@@ -143,6 +143,8 @@ TEST_F(PlaybackTest, UnplayableFileLeavesTheBookItsSlotAndTheTrackAsTheyWereAndT
     player->addFolder(media.file("mixed/1.wav"));
     ASSERT_TRUE(PumpUntil([] { return EngineSeconds() > 0.5; }));
     player->command(ids::PlayPauseButton);
+    // The paused place reaches the disk from the writer's thread.
+    ASSERT_TRUE(PumpUntil([&] { return SlotPosition(SlotOf(readBytes(player->dataFile()))) == app.bookRecord.position; }));
     const HSTREAM playing = app.currentStream;
     const auto data = readBytes(player->dataFile()), settings = readBytes(player->settingsFile());
     // A row, the open dialog, a path from outside: each is told once, and nothing changes.
