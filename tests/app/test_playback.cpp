@@ -200,7 +200,7 @@ TEST_F(PlaybackTest, AFloodOfNextEndsOnTheRightRowWithOneStream) {
 }
 
 // At a track's end 200 files that cannot play lie before the next good one: the walk over them
-// is heard as a short silence, the window answers all along, and an exit during it is prompt.
+// is heard as a short silence, and the window answers all along.
 TEST_F(PlaybackTest, TheAdvancePassesOverTwoHundredUnplayableFilesSoonAndTheWindowAnswers) {
     fs::create_directory(media.file("walk"));
     makeTone(media.file("walk/0.wav"), 440, 1, 44100, 1);
@@ -222,14 +222,6 @@ TEST_F(PlaybackTest, TheAdvancePassesOverTwoHundredUnplayableFilesSoonAndTheWind
     EXPECT_NEAR(heard.dominantFrequency(parts[0].first + 2400, 4800), 440, 20);
     EXPECT_NEAR(heard.dominantFrequency(parts[1].first + 2400, 4800), 1200, 40);
     EXPECT_LT(double(parts[1].first - parts[0].last) / MonitorCapture::rate, 15.0);
-
-    // Once more, and the listener closes the window while the walk is under way.
-    player->command(ids::FirstButton);
-    ASSERT_TRUE(PumpUntil([] { return app.trackIndex > 20; }));
-    QElapsedTimer closing;
-    closing.start();
-    player->exitAndReset();
-    EXPECT_LT(closing.elapsed(), 2000);
 }
 
 } // namespace

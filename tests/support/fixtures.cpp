@@ -143,22 +143,15 @@ void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes
 }
 
 void makeUnplayableFiles(const std::string& folder, int first, int count) {
-    std::vector<unsigned char> junk(100'000);
+    std::vector<unsigned char> junk(100'000), text;
     std::generate(junk.begin(), junk.end(), [state = 12345u]() mutable { return (state = state * 1103515245u + 12345u) >> 24; });
-    std::string line = "Глава первая. Не звук.\n", page;
-    while (page.size() < 4000)
-        page += line;
-    const std::vector<unsigned char> text(page.begin(), page.end());
+    for (const std::string line = "Глава первая. Не звук.\n"; text.size() < 4000;)
+        text.insert(text.end(), line.begin(), line.end());
     for (int i = 0; i < count; ++i) {
         const std::string path = folder + "/" + std::to_string(first + i) + ".mp3";
-        if (i % 4 == 0) {
-            const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-            if (fd < 0 || posix_fallocate(fd, 0, 8 << 20) != 0)
-                throw std::runtime_error("cannot preallocate " + path);
-            ::close(fd);
-        } else {
-            writeBytes(path, i % 4 == 1 ? junk : i % 4 == 2 ? std::vector<unsigned char>{} : text);
-        }
+        writeBytes(path, i % 4 == 1 ? junk : i % 4 == 3 ? text : std::vector<unsigned char>{});
+        if (i % 4 == 0 && run("fallocate -l 8M " + shellQuote(path)) != 0)
+            throw std::runtime_error("cannot preallocate " + path);
     }
 }
 
