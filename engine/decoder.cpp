@@ -1,32 +1,59 @@
 #include "engine/ffmpeg_decoder.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <vector>
 
 namespace engine {
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 void silenceFfmpeg() {
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
-// A Windows CD-track link: a tiny RIFF file of form "CDDA" that holds no audio.
-bool isCdTrackLink(const std::string& path) {
-    FilePtr file(std::fopen(path.c_str(), "rb"));
-    unsigned char head[12] = {};
-    if (!file || std::fread(head, 1, sizeof head, file.get()) != sizeof head)
-        return false;
-    return std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "CDDA", 4) == 0;
+// Reading this much of a file's zeros still costs less than the probe it spares.
+constexpr std::int64_t kZeroScanBytes = 16 << 20;
+
+// What a file cannot be is told far more cheaply than by a probe, which an unfinished download
+// of zeros keeps searching for a tenth of a second or more: a Windows CD-track link (a RIFF
+// file of form "CDDA", which holds no audio), or a file of nothing but zeros. Holes (sparse or
+// preallocated, unwritten space) are passed over without reading. Zeros before audio, however
+// many, are left to the probe, which finds frames behind them.
+bool refusedByItsContent(const std::string& path, std::int64_t size) {
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0)
+        return true;
+    std::vector<unsigned char> block(1 << 16);
+    const ssize_t head = ::pread(file.fd, block.data(), block.size(), 0);
+    if (head >= 12 && std::memcmp(block.data(), "RIFF", 4) == 0 && std::memcmp(block.data() + 8, "CDDA", 4) == 0)
+        return true;
+    std::int64_t scanned = 0;
+    off_t at = 0;
+    while (at < size && scanned < kZeroScanBytes) {
+        off_t data = ::lseek(file.fd, at, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            return true; // only holes from here on
+        data = data < 0 ? at : data; // a file system that cannot tell holes: read everything
+        const ssize_t got = ::pread(file.fd, block.data(), block.size(), data);
+        if (got <= 0)
+            return got == 0;
+        if (std::any_of(block.begin(), block.begin() + got, [](unsigned char b) { return b != 0; }))
+            return false;
+        scanned += got;
+        at = data + got;
+    }
+    return at >= size;
 }
 
 } // namespace
@@ -185,7 +212,7 @@ std::unique_ptr<Decoder> FfmpegDecoder::create(const std::string& path) {
     if (!std::filesystem::is_regular_file(path, error))
         return nullptr;
     const auto size = std::filesystem::file_size(path, error);
-    if (error || size == 0 || isCdTrackLink(path))
+    if (error || size == 0 || refusedByItsContent(path, std::int64_t(size)))
         return nullptr;
     std::unique_ptr<FfmpegDecoder> decoder(new FfmpegDecoder());
     if (!decoder->packet_ || !decoder->frame_)

@@ -199,4 +199,29 @@ TEST_F(PlaybackTest, AFloodOfNextEndsOnTheRightRowWithOneStream) {
     EXPECT_TRUE(PumpUntil([&] { return streams() == before; })) << streams() << " streams against " << before;
 }
 
+// At a track's end 200 files that cannot play lie before the next good one: the walk over them
+// is heard as a short silence, and the window answers all along.
+TEST_F(PlaybackTest, TheAdvancePassesOverTwoHundredUnplayableFilesSoonAndTheWindowAnswers) {
+    fs::create_directory(media.file("walk"));
+    makeTone(media.file("walk/0.wav"), 440, 1, 44100, 1);
+    makeUnplayableFiles(media.file("walk"), 1, 200);
+    makeTone(media.file("walk/201.wav"), 1200, 2, 44100, 1);
+    MonitorCapture heard(media.file("walk.raw"));
+    player->addFolder(media.file("walk/0.wav"));
+    QElapsedTimer sinceLast;
+    qint64 longest = 0;
+    sinceLast.start();
+    ASSERT_TRUE(PumpUntil([&] {
+        longest = std::max(longest, sinceLast.restart());
+        return app.trackIndex == 201 && EngineSeconds() > 0.5;
+    }, 60000));
+    heard.stop();
+    EXPECT_LT(longest, 200);
+    const auto parts = heard.stretches(MonitorCapture::rate / 10);
+    ASSERT_GE(parts.size(), 2u);
+    EXPECT_NEAR(heard.dominantFrequency(parts[0].first + 2400, 4800), 440, 20);
+    EXPECT_NEAR(heard.dominantFrequency(parts[1].first + 2400, 4800), 1200, 40);
+    EXPECT_LT(double(parts[1].first - parts[0].last) / MonitorCapture::rate, 15.0);
+}
+
 } // namespace

@@ -137,6 +137,8 @@ TEST_F(RealWorldFiles, LessCommonCodecsOpenSeekAndLastAsFfmpegDecodesThem) {
     const std::string pcm = "-c:a pcm_s16le -fflags +bitexact -map_metadata -1", mp3 = "-id3v2_version 0";
     // More than the 64 KiB FFmpeg looks past for the first frame.
     const Patch zerosFirst = [](Bytes& b) { b.insert(b.begin(), 70000, 0); };
+    // Past all the probe looks at: a file of zeros is refused unread, zeros then audio are not.
+    const Patch zerosBeyondProbe = [](Bytes& b) { b.insert(b.begin(), 2 << 20, 0); };
     const Patch junkFirst = [](Bytes& b) { b.insert(b.begin(), 70000, 'x'); };
     const Patch apeFirst = [](Bytes& b) { // an APEv2 header (no footer) and one 70,000-byte item
         Bytes tag = int32Bytes({2000, 70016, 1, std::int32_t(0xE0000000), 0, 0, 70000, 0});
@@ -165,6 +167,7 @@ TEST_F(RealWorldFiles, LessCommonCodecsOpenSeekAndLastAsFfmpegDecodesThem) {
                            Row{"nolength.flac", "", noFlacLength}, Row{"double.wav", pcm, doubleByteRate},
                            Row{"half.wav", pcm, halfByteRate}, Row{"zeros.mp3", mp3, zerosFirst},
                            Row{"junk.mp3", mp3, junkFirst}, Row{"ape.mp3", mp3, apeFirst},
+                           Row{"late.mp3", mp3, zerosBeyondProbe},
                            Row{"gap.ogg", "-c:a libvorbis", dropOggPages, 10, 1e-3, true}}) {
         const std::string name = row.name;
         SCOPED_TRACE(name);

@@ -142,6 +142,19 @@ void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+void makeUnplayableFiles(const std::string& folder, int first, int count) {
+    std::vector<unsigned char> junk(100'000), text;
+    std::generate(junk.begin(), junk.end(), [state = 12345u]() mutable { return (state = state * 1103515245u + 12345u) >> 24; });
+    for (const std::string line = "Глава первая. Не звук.\n"; text.size() < 4000;)
+        text.insert(text.end(), line.begin(), line.end());
+    for (int i = 0; i < count; ++i) {
+        const std::string path = folder + "/" + std::to_string(first + i) + ".mp3";
+        writeBytes(path, i % 4 == 1 ? junk : i % 4 == 3 ? text : std::vector<unsigned char>{});
+        if (i % 4 == 0 && run("fallocate -l 8M " + shellQuote(path)) != 0)
+            throw std::runtime_error("cannot preallocate " + path);
+    }
+}
+
 std::vector<unsigned char> int32Bytes(std::initializer_list<std::int32_t> values) {
     std::vector<unsigned char> bytes;
     for (std::int32_t v : values)

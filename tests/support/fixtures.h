@@ -46,6 +46,10 @@ void makeTone(const std::string& path, double hz, double seconds, int rate, int 
 void makeSteppedTone(const std::string& path, double baseHz, double stepHz, int steps,
                      double stepSeconds, int rate, int channels, const std::string& extraArgs = "");
 
+// count files named .mp3 that no decoder takes, in turn: a preallocated unfinished download
+// (8 MB of zeros), 100 KB of random junk, an empty file, a page of text. Named first + i.
+void makeUnplayableFiles(const std::string& folder, int first, int count);
+
 std::vector<unsigned char> readBytes(const std::string& path);
 void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes);
 
