@@ -1,5 +1,7 @@
 #include <QApplication>
 #include <QTimer>
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/command_line.h"
 #include "app/keep_place.h"
@@ -16,7 +18,11 @@ int main(int argc, char** argv) {
     const QByteArray& openPath = line.openPath;
     if (!AcquireSingleInstanceLock(appTitle)) {
         QCoreApplication application(line.qtArgc, line.qtArgv.data());
-        return HandOverToRunningPlayer(openPath) ? 0 : ReportUnreachablePlayer();
+        const int status = HandOverToRunningPlayer(openPath) ? 0 : ReportUnreachablePlayer();
+        // A reply that never came may still be in Qt's D-Bus thread, which then complains on the
+        // terminal while Qt is torn down; this process has nothing left to keep.
+        std::fflush(nullptr);
+        std::_Exit(status);
     }
     if (!DisplayAvailable(line))
         return 1;
