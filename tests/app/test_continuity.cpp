@@ -19,7 +19,6 @@
 #include "playback/transport.h"
 #include "sleep/sleep_timer.h"
 #include "support/data_mount.h"
-#include "support/hang_mount.h"
 #include "support/qt/app_test.h"
 #include "support/qt/fake_logind.h"
 
@@ -354,18 +353,18 @@ TEST_F(ContinuityTest, SleepTimerCountsNeitherSuspendNorWallClockJumps) {
 // and playback goes on from the same place once reads return; opening a track there waits on
 // nothing either.
 TEST_F(ContinuityTest, AHungShareNeitherFreezesTheWindowNorLosesThePlace) {
-    MakeBook(media.file("share"), {60, 60});
-    HangMount share;
-    const std::string point = share.mount(media.file("share"));
-    if (point.empty())
-        GTEST_SKIP() << "NOT RUN, FUSE unusable here: " << share.failure();
+    DataMount share;
+    if (!share.failure.empty())
+        GTEST_SKIP() << "NOT RUN, FUSE unusable here: " << share.failure;
+    MakeBook(share.source.path(), {60, 60});
+    const std::string point = share.path.path();
     startPlaying(point + "/01.wav", 1);
     const QString title = w->titleLine()->text();
     // Released by a watchdog too, so a window that does freeze fails the test instead of hanging it.
     std::atomic<bool> done{false};
     std::thread watchdog([&] {
         WaitUntil([&] { return done.load(); }, 30000, 50);
-        share.hang(false);
+        share.stallReads(false);
     });
     qint64 longest = 0;
     const auto timed = [&](const std::function<void()>& handler) {
@@ -378,22 +377,22 @@ TEST_F(ContinuityTest, AHungShareNeitherFreezesTheWindowNorLosesThePlace) {
         return PumpUntil([&] { return timed([] { QCoreApplication::processEvents(); }), until(); }, ms);
     };
     const QString stalled = QString::fromStdString("Файл книги не отвечает: " + point + "/01.wav");
-    share.hang(true);
+    share.stallReads(true);
     EXPECT_TRUE(answering([&] { return w->titleLine()->text() == stalled; }, 8000));
     const double stalledAt = EngineSeconds();
     for (const auto& handler : {TogglePlayPause, TickHandler, TogglePlayPause})
         timed(handler);
-    share.hang(false);
+    share.stallReads(false);
     EXPECT_TRUE(answering([&] { return w->titleLine()->text() == title; }, 8000));
     EXPECT_NEAR(EngineSeconds(), stalledAt, 0.5);
     EXPECT_TRUE(answering([&] { return EngineSeconds() > stalledAt + 1; }, 8000));
 
     // Leaving the book and coming back, then the next track, all while reads hang.
-    share.hang(true);
+    share.stallReads(true);
     for (const auto& handler : std::vector<std::function<void()>>{[] { SwitchBook(1); }, [] { SwitchBook(0); }, NextTrack})
         timed(handler);
     EXPECT_FALSE(answering([] { return !OpenPending(); }, 1000));
-    share.hang(false);
+    share.stallReads(false);
     EXPECT_TRUE(SettleOpen());
     EXPECT_EQ(SlotPath(data()), point + "/02.wav");
     EXPECT_LT(longest, 200);

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "engine/bass.h"
-#include "support/hang_mount.h"
+#include "support/data_mount.h"
 #include "support/pulse_server.h"
 
 using namespace testsupport;
@@ -197,13 +197,12 @@ void noteStall(HSYNC, DWORD channel, DWORD data, void* user) {
 }
 
 TEST_F(Playback, AHungFileHoldsUpNoCallStallsAndGoesOnFromTheSamePlace) {
-    HangMount mount;
-    const TempDir source;
+    DataMount mount;
+    if (!mount.failure.empty())
+        GTEST_SKIP() << "***** SKIPPED: NO FUSE HERE, the hung-file test did not run: " << mount.failure << " *****";
     // Step k sounds at 300 + 40k Hz for a tenth of a second: a skip shows as a jump of steps.
-    makeSteppedTone(source.file("book.wav"), 300, 40, 120, 0.1, 44100, 2);
-    const std::string point = mount.mount(source.path());
-    if (point.empty())
-        GTEST_SKIP() << "***** SKIPPED: NO FUSE HERE, the hung-file test did not run: " << mount.failure() << " *****";
+    makeSteppedTone(mount.source.file("book.wav"), 300, 40, 120, 0.1, 44100, 2);
+    const std::string point = mount.path.path();
     const HSTREAM h = BASS_StreamCreateFile(false, (point + "/book.wav").c_str(), 0, 0, BASS_SAMPLE_8BITS);
     ASSERT_NE(h, 0u);
     Stalls stalls;
@@ -211,7 +210,7 @@ TEST_F(Playback, AHungFileHoldsUpNoCallStallsAndGoesOnFromTheSamePlace) {
     MonitorCapture cap(dir.file("capture.raw"));
     ASSERT_TRUE(BASS_ChannelPlay(h, false));
     ASSERT_TRUE(heardUpTo(h, 1.0));
-    mount.hang(true);
+    mount.stallReads(true);
 
     // What the window does on every tick and key, each call timed, until the stall is reported.
     double slowest = 0;
@@ -234,14 +233,14 @@ TEST_F(Playback, AHungFileHoldsUpNoCallStallsAndGoesOnFromTheSamePlace) {
     timed([&] { EXPECT_TRUE(BASS_ChannelPlay(h, false)); });
     EXPECT_LT(slowest, 0.2);
 
-    mount.hang(false);
+    mount.stallReads(false);
     ASSERT_TRUE(WaitUntil([&] { return stalls.last == 1; }));
     ASSERT_TRUE(heardUpTo(h, stalledAt + 1.0));
     ASSERT_TRUE(BASS_ChannelPause(h));
     const double end = positionSeconds(h);
 
     // Hung again: a seek is left pending and Free leaves the read behind, both promptly.
-    mount.hang(true);
+    mount.stallReads(true);
     sleepMs(100);
     timed([&] { EXPECT_TRUE(BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 0.5), BASS_POS_BYTE)); });
     timed([&] { EXPECT_TRUE(BASS_StreamFree(h)); });

@@ -16,12 +16,17 @@ DataMount::DataMount() {
 
 DataMount::~DataMount() {
     stallWrites(false);
+    stallReads(false);
     run("fusermount3 -u -z " + shellQuote(path.path()));
     stopProcess(pid);
 }
 
 void DataMount::stallWrites(bool on) {
     on ? void(std::ofstream(control.file("hang"))) : void(std::remove(control.file("hang").c_str()));
+}
+
+void DataMount::stallReads(bool on) {
+    on ? void(std::ofstream(control.file("hang-reads"))) : void(std::remove(control.file("hang-reads").c_str()));
 }
 
 void DataMount::fill(bool on) {

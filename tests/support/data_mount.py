@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """A writable pass-through of SOURCE at MOUNTPOINT, as a data folder on a failing share:
 while CONTROL/hang exists, writes, syncs, creations and renames block (a stalled share);
+while CONTROL/hang-reads exists, reads block (a stalled share holding a book);
 reads of the files named in CONTROL/eio, one name a line, fail with EIO (a failing disk);
 while CONTROL/full exists, creations and writes past a file's end fail with ENOSPC (a full disk).
 Runs in the foreground until unmounted.
@@ -48,6 +49,8 @@ class FailingPassThrough(fusepy.Operations):
         return os.open(self._real(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, mode)
 
     def read(self, path, size, offset, fh):
+        while os.path.exists(os.path.join(self.control, "hang-reads")):
+            time.sleep(0.02)
         try:
             with open(os.path.join(self.control, "eio")) as names:
                 if os.path.basename(path) in names.read().split("\n"):
