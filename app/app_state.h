@@ -4,11 +4,17 @@
 #include <QString>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "books/records.h"
 #include "engine/bass.h"
 
 class MainWindow;
+
+struct ChapterMark {
+    QWORD start; // engine units
+    QString title;
+};
 
 struct AppState {
     // Windows.
@@ -27,6 +33,11 @@ struct AppState {
 
     // Engine.
     HSTREAM currentStream = 0;
+    // The current stream's chapters, listed as rows under its file's row (playback/track_rows.cpp);
+    // empty for a file that plays as one piece.
+    std::vector<ChapterMark> chapters;
+    std::int32_t chaptersFile = -1; // the file index they belong to
+    std::int32_t chapterIndex = -1; // the one heard, as last shown
     HFX eqEffect[3]{};
     HFX reverbEffect = 0;
     BASS_INFO engineInfo{};

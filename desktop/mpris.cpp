@@ -23,6 +23,7 @@
 #include "playback/effects.h"
 #include "playback/speed.h"
 #include "playback/text_format.h"
+#include "playback/track_rows.h"
 #include "playback/transport.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
@@ -172,7 +173,7 @@ void TakePending() {
     else if (p.steps == -1)
         PreviousTrack();
     else if (p.steps != 0 && HasRows())
-        TrackRowChosen(((app.trackIndex + p.steps) % app.trackCount + app.trackCount) % app.trackCount);
+        OpenRow(((app.trackIndex + p.steps) % app.trackCount + app.trackCount) % app.trackCount);
     if (p.seekTo && HasStream()) {
         if (*p.seekTo >= app.durationSeconds)
             NextTrack();

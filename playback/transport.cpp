@@ -42,7 +42,7 @@ void LastTrack() {
 }
 
 void TrackRowChosen(int row) {
-    OpenRow(row);
+    ChooseRow(row);
 }
 
 void SeekToSlider(double seconds) {
