@@ -65,6 +65,7 @@ struct AppState {
     // Texts last built.
     QString textBuffer;
     QString tickText;
+    QString trackTitle; // the title line's text for the track, before its chapter
     QString tooltipText;
     QString openFileName; // the open-file dialog's last picked path, kept for the run
     QString titleBeforeServerLoss; // the title line while it tells that the sound server is away

@@ -58,6 +58,7 @@ void PlayOpened(const std::string& path, const OpenedTrack& track) {
     SetUpPositionSlider();
     const QString folderName = FolderNameText(app.folderDir);
     app.textBuffer = track.tags.empty() ? folderName : QString::fromUtf8(track.tags.c_str());
+    app.trackTitle = app.textBuffer;
     app.mainWindow->setTitleText(app.textBuffer);
     app.textBuffer = folderName;
     app.mainWindow->setTabLabel(app.settings.currentBook, folderName.left(8));

@@ -1,5 +1,6 @@
 #include "playback/track_rows.h"
 
+#include <QLabel>
 #include <QListWidget>
 #include <algorithm>
 
@@ -31,6 +32,10 @@ QString ChapterRowText(const ChapterMark& chapter) {
     const QString time = t.hours > 0 ? FormatText("%d:%.2d:%.2d", t.hours, t.minutes, t.seconds)
                                      : FormatText("%d:%.2d", t.minutes, t.seconds);
     return QStringLiteral("    %1 — %2").arg(chapter.title, time);
+}
+
+QString TitleWithChapter(int chapter) {
+    return app.trackTitle + QStringLiteral(" — ") + app.chapters[std::size_t(chapter)].title;
 }
 
 void RemoveChapterRows() {
@@ -111,6 +116,11 @@ void FollowChapter(QWORD position) {
     const int chapter = ChapterAt(position);
     if (chapter == app.chapterIndex)
         return;
+    // The title line names the chapter, unless a notice stands there now.
+    MainWindow* w = app.mainWindow;
+    const QString shown = w->titleLine()->text();
+    if (shown == app.trackTitle || (app.chapterIndex >= 0 && shown == TitleWithChapter(app.chapterIndex)))
+        w->setTitleText(TitleWithChapter(chapter));
     app.chapterIndex = chapter;
-    app.mainWindow->selectRow(app.chaptersFile + 1 + chapter);
+    w->selectRow(app.chaptersFile + 1 + chapter);
 }

@@ -251,22 +251,23 @@ TEST_F(PlaybackTest, ChaptersOfAFileAreRowsAndTransportStepsThroughThem) {
         std::function<void()> act;
         int row;
         double from, to, hz;
+        QString title; // the title line's chapter
     };
     const std::vector<Step> steps = {
-        {[] {}, 1, 0, 2, 300},
-        {NextTrack, 2, 6, 8, 500},
-        {NextTrack, 3, 12, 14, 700},
-        {PreviousTrack, 2, 6, 8, 500}, // within 3 s of its start: the chapter before
-        {[] { SeekToSlider(11.5); }, 3, 12, 13.5, 700}, // playback crosses into the next chapter
+        {[] {}, 1, 0, 2, 300, "Пролог"},
+        {NextTrack, 2, 6, 8, 500, "Глава 2"},
+        {NextTrack, 3, 12, 14, 700, "Глава 3. Лес"},
+        {PreviousTrack, 2, 6, 8, 500, "Глава 2"}, // within 3 s of its start: the chapter before
+        {[] { SeekToSlider(11.5); }, 3, 12, 13.5, 700, "Глава 3. Лес"}, // playback crosses into the next chapter
         {[] {
              SeekToSlider(16.5);
              PumpUntil([] { return EngineSeconds() >= 16.5; });
              PreviousTrack(); // later in a chapter: its own start
-         }, 3, 12, 14, 700},
-        {[] { SeekToSlider(19); }, 4, 19, 21, 900},
-        {NextTrack, 1, 0, 1.5, 1500}, // after the last chapter: the next file, the chapter rows gone
-        {PreviousTrack, 1, 0, 2, 300},
-        {[this] { w->trackList()->setCurrentRow(4); }, 4, 18, 20, 900}, // a click on a chapter row
+         }, 3, 12, 14, 700, "Глава 3. Лес"},
+        {[] { SeekToSlider(19); }, 4, 19, 21, 900, "Эпилог"},
+        {NextTrack, 1, 0, 1.5, 1500, ""}, // after the last chapter: the next file, the chapter rows gone
+        {PreviousTrack, 1, 0, 2, 300, "Пролог"},
+        {[this] { w->trackList()->setCurrentRow(4); }, 4, 18, 20, 900, "Эпилог"}, // a click on a chapter row
     };
     for (std::size_t i = 0; i < steps.size(); ++i) {
         SCOPED_TRACE(i);
@@ -275,6 +276,7 @@ TEST_F(PlaybackTest, ChaptersOfAFileAreRowsAndTransportStepsThroughThem) {
         ASSERT_TRUE(PumpUntil([&] {
             return SelectedRow() == steps[i].row && EngineSeconds() >= steps[i].from && EngineSeconds() < steps[i].to;
         })) << SelectedRow() << " at " << EngineSeconds();
+        EXPECT_EQ(w->titleLine()->text(), steps[i].title.isEmpty() ? "book" : "book — " + steps[i].title);
         MonitorCapture heard(media.file("heard.raw"));
         Pump(300);
         heard.stop();
