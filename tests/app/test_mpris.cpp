@@ -241,6 +241,25 @@ TEST_F(MprisTest, MetadataVolumeRateAndSignalsFollowThePlayer) {
     }
 }
 
+// In a file with chapters Next and Previous step through them; the title names the chapter,
+// the length stays the file's.
+TEST_F(MprisTest, NextAndPreviousStepThroughChaptersAndTheTitleNamesThem) {
+    const std::string meta = media.file("meta.txt"), path = media.file("book.m4b");
+    const std::string text = ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=4000\ntitle=Начало\n"
+                             "[CHAPTER]\nTIMEBASE=1/1000\nSTART=4000\nEND=8000\ntitle=Конец\n";
+    writeBytes(meta, std::vector<unsigned char>(text.begin(), text.end()));
+    makeTone(path, 440, 8, 44100, 1, "-i " + meta + " -map 0:a -map_chapters 1 -metadata title=Книга -c:a aac -f mp4");
+    player->addFolder(path);
+    const QStringList format = {"metadata", "--format", "{{xesam:title}}|{{mpris:length}}"};
+    EXPECT_TRUE(PumpUntil([&] { return Playerctl(format).startsWith("Книга — Начало|"); }));
+    Playerctl({"next"});
+    EXPECT_TRUE(PumpUntil([&] { return Playerctl(format).startsWith("Книга — Конец|80"); }));
+    EXPECT_GE(EngineSeconds(), 4.0);
+    Playerctl({"previous"}); // within 3 s of the chapter's start: the one before
+    EXPECT_TRUE(PumpUntil([&] { return Playerctl(format).startsWith("Книга — Начало|"); }));
+    EXPECT_LT(EngineSeconds(), 3.0);
+}
+
 // Floods from the bus: calls sent without waiting for answers. 1,000 Next end on the row the
 // count gives, and the player still answers; failed opens while a box is open show no other box,
 // the latest message taking its place; a 100 KB path is shortened to fit the screen.
