@@ -244,11 +244,10 @@ TEST_F(MprisTest, MetadataVolumeRateAndSignalsFollowThePlayer) {
 // In a file with chapters Next and Previous step through them; the title names the chapter,
 // the length stays the file's.
 TEST_F(MprisTest, NextAndPreviousStepThroughChaptersAndTheTitleNamesThem) {
-    const std::string meta = media.file("meta.txt"), path = media.file("book.m4b");
-    const std::string text = ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=4000\ntitle=Начало\n"
-                             "[CHAPTER]\nTIMEBASE=1/1000\nSTART=4000\nEND=8000\ntitle=Конец\n";
-    writeBytes(meta, std::vector<unsigned char>(text.begin(), text.end()));
-    makeTone(path, 440, 8, 44100, 1, "-i " + meta + " -map 0:a -map_chapters 1 -metadata title=Книга -c:a aac -f mp4");
+    const std::string path = media.file("book.m4b");
+    makeTone(path, 440, 8, 44100, 1,
+             chapterArgs(media.file("meta.txt"), {{0, 4000, "Начало"}, {4000, 8000, "Конец"}}) +
+                 " -metadata title=Книга -c:a aac -f mp4");
     player->addFolder(path);
     const QStringList format = {"metadata", "--format", "{{xesam:title}}|{{mpris:length}}"};
     EXPECT_TRUE(PumpUntil([&] { return Playerctl(format).startsWith("Книга — Начало|"); }));

@@ -229,14 +229,10 @@ TEST_F(PlaybackTest, TheAdvancePassesOverTwoHundredUnplayableFilesSoonAndTheWind
 // one is current, and Next, Previous (the 3 s rule both ways), a seek and a click move by them.
 TEST_F(PlaybackTest, ChaptersOfAFileAreRowsAndTransportStepsThroughThem) {
     fs::create_directory(media.file("book"));
-    const std::string meta = media.file("meta.txt");
-    std::string text = ";FFMETADATA1\n";
-    for (const auto& [ms, title] : {std::pair{0, "Пролог"}, {6000, ""}, {12000, "Глава 3. Лес"}, {18000, "Эпилог"}})
-        text += "[CHAPTER]\nTIMEBASE=1/1000\nSTART=" + std::to_string(ms) + "\nEND=" + std::to_string(ms + 6000) +
-                "\ntitle=" + title + "\n";
-    writeBytes(meta, std::vector<unsigned char>(text.begin(), text.end()));
     makeSteppedTone(media.file("book/1.m4b"), 300, 200, 4, 6, 44100, 1,
-                    "-i " + meta + " -map 0:a -map_chapters 1 -c:a aac -f mp4");
+                    chapterArgs(media.file("meta.txt"), {{0, 6000, "Пролог"}, {6000, 12000, ""},
+                                                         {12000, 18000, "Глава 3. Лес"}, {18000, 24000, "Эпилог"}}) +
+                        " -c:a aac -f mp4");
     makeTone(media.file("book/2.wav"), 1500, 3, 44100, 1);
     player->addFolder(media.file("book/1.m4b"));
     QStringList rows;
