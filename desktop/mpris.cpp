@@ -183,7 +183,7 @@ void TakePending() {
         OpenRow(((app.trackIndex + p.steps) % app.trackCount + app.trackCount) % app.trackCount);
     if (p.seekTo && HasStream()) {
         if (*p.seekTo >= app.durationSeconds)
-            NextTrack();
+            NextFile();
         else
             SeekTo(*p.seekTo);
     }

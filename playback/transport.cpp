@@ -46,6 +46,10 @@ void NextTrack() {
         PlayChapter(chapter + 1);
         return;
     }
+    NextFile();
+}
+
+void NextFile() {
     OpenRow(app.trackIndex < app.trackCount - 1 ? app.trackIndex + 1 : 0);
 }
 

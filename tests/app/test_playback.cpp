@@ -247,7 +247,7 @@ TEST_F(PlaybackTest, ChaptersOfAFileAreRowsAndTransportStepsThroughThem) {
         std::function<void()> act;
         int row;
         double from, to, hz;
-        QString title; // the title line's chapter
+        QString chapter; // in the title line
     };
     const std::vector<Step> steps = {
         {[] {}, 1, 0, 2, 300, "Пролог"},
@@ -272,7 +272,7 @@ TEST_F(PlaybackTest, ChaptersOfAFileAreRowsAndTransportStepsThroughThem) {
         ASSERT_TRUE(PumpUntil([&] {
             return SelectedRow() == steps[i].row && EngineSeconds() >= steps[i].from && EngineSeconds() < steps[i].to;
         })) << SelectedRow() << " at " << EngineSeconds();
-        EXPECT_EQ(w->titleLine()->text(), steps[i].title.isEmpty() ? "book" : "book — " + steps[i].title);
+        EXPECT_EQ(w->titleLine()->text(), steps[i].chapter.isEmpty() ? "book" : "book — " + steps[i].chapter);
         MonitorCapture heard(media.file("heard.raw"));
         Pump(300);
         heard.stop();

