@@ -4,11 +4,17 @@
 #include <QString>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "books/records.h"
 #include "engine/bass.h"
 
 class MainWindow;
+
+struct ChapterMark {
+    QWORD start; // engine units
+    QString title;
+};
 
 struct AppState {
     // Windows.
@@ -27,6 +33,11 @@ struct AppState {
 
     // Engine.
     HSTREAM currentStream = 0;
+    // The current stream's chapters, listed as rows under its file's row (playback/track_rows.cpp);
+    // empty for a file that plays as one piece.
+    std::vector<ChapterMark> chapters;
+    std::int32_t chaptersFile = -1; // the file index they belong to
+    std::int32_t chapterIndex = -1; // the one heard, as last shown
     HFX eqEffect[3]{};
     HFX reverbEffect = 0;
     BASS_INFO engineInfo{};
@@ -54,6 +65,7 @@ struct AppState {
     // Texts last built.
     QString textBuffer;
     QString tickText;
+    QString trackTitle; // the title line's text for the track, before its chapter
     QString tooltipText;
     QString openFileName; // the open-file dialog's last picked path, kept for the run
     QString titleBeforeServerLoss; // the title line while it tells that the sound server is away

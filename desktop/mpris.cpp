@@ -23,6 +23,7 @@
 #include "playback/effects.h"
 #include "playback/speed.h"
 #include "playback/text_format.h"
+#include "playback/track_rows.h"
 #include "playback/transport.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
@@ -87,6 +88,10 @@ QVariantMap BuildMetadata() {
     metadata[QStringLiteral("mpris:length")] = Microseconds(app.durationSeconds);
     const QString title = Tag("%ITRM(%TITL)");
     metadata[QStringLiteral("xesam:title")] = title.isEmpty() ? FolderNameText(file) : title;
+    // Position and length stay the file's; the title tells the chapter heard.
+    if (app.chapterIndex >= 0 && std::size_t(app.chapterIndex) < app.chapters.size())
+        metadata[QStringLiteral("xesam:title")] = metadata[QStringLiteral("xesam:title")].toString() +
+                                                  QStringLiteral(" — ") + app.chapters[std::size_t(app.chapterIndex)].title;
     if (const QString artist = Tag("%ITRM(%ARTI)"); !artist.isEmpty())
         metadata[QStringLiteral("xesam:artist")] = QStringList{artist};
     // An audiobook's folder is the book: it stands in for a missing album tag.
@@ -98,10 +103,12 @@ QVariantMap BuildMetadata() {
 
 QVariantMap Metadata() {
     static HSTREAM builtFor = 0;
+    static int builtForChapter = -1;
     static QVariantMap built;
-    if (builtFor != app.currentStream) {
+    if (builtFor != app.currentStream || builtForChapter != app.chapterIndex) {
         built = BuildMetadata();
         builtFor = app.currentStream;
+        builtForChapter = app.chapterIndex;
     }
     return built;
 }
@@ -110,6 +117,7 @@ QVariantMap Metadata() {
 struct Announced {
     QString status;
     HSTREAM stream = 0;
+    int chapter = -1;
     int volumePosition = -1;
     double rate = 1.0;
     bool hasRows = false;
@@ -172,10 +180,10 @@ void TakePending() {
     else if (p.steps == -1)
         PreviousTrack();
     else if (p.steps != 0 && HasRows())
-        TrackRowChosen(((app.trackIndex + p.steps) % app.trackCount + app.trackCount) % app.trackCount);
+        OpenRow(((app.trackIndex + p.steps) % app.trackCount + app.trackCount) % app.trackCount);
     if (p.seekTo && HasStream()) {
         if (*p.seekTo >= app.durationSeconds)
-            NextTrack();
+            NextFile();
         else
             SeekTo(*p.seekTo);
     }
@@ -367,8 +375,13 @@ void Announce() {
     QVariantMap changed;
     if (const QString status = PlaybackStatus(); status != announced.status)
         changed[QStringLiteral("PlaybackStatus")] = announced.status = status;
+    if (app.chapterIndex != announced.chapter && app.currentStream == announced.stream) {
+        announced.chapter = app.chapterIndex;
+        changed[QStringLiteral("Metadata")] = Metadata();
+    }
     if (app.currentStream != announced.stream) {
         announced.stream = app.currentStream;
+        announced.chapter = app.chapterIndex;
         changed[QStringLiteral("Metadata")] = Metadata();
         for (const char* name : {"CanPlay", "CanPause", "CanSeek"})
             changed[QLatin1String(name)] = player->hasStream();

@@ -239,6 +239,16 @@ BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
     return 1;
 }
 
+DWORD BASS_ChannelGetChapters(DWORD handle, TELLWICK_CHAPTER* chapters, DWORD max) {
+    auto channel = findChannel(handle);
+    if (!channel || (max && !chapters))
+        return invalidDword;
+    const auto& all = channel->chapters();
+    for (std::size_t i = 0; i < all.size() && i < max; ++i)
+        chapters[i] = {static_cast<QWORD>(all[i].startFrame * channel->channels()), all[i].title.c_str()};
+    return static_cast<DWORD>(all.size());
+}
+
 QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode) {
     auto channel = findChannel(handle);
     if (!channel || mode != BASS_POS_BYTE)

@@ -24,6 +24,12 @@ using HSYNC = DWORD;
 
 using SYNCPROC = void(HSYNC handle, DWORD channel, DWORD data, void* user);
 
+// One chapter of a file: where it starts (in bytes) and its title (UTF-8, never empty).
+struct TELLWICK_CHAPTER {
+    QWORD start;
+    const char* title;
+};
+
 // Flags for BASS_StreamCreateFile.
 constexpr DWORD BASS_SAMPLE_8BITS = 1;
 // A decoding channel: never reaches the sound server; read it with BASS_ChannelGetData.
@@ -113,6 +119,11 @@ BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
 QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);
 QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode);
 BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
+// The file's chapters in order, read when the stream was created: the first starts at 0, each
+// ends where the next starts, the last at the stream's length. Copies up to max of them into
+// chapters (which may be null when max is 0) and returns how many the file has: 0 for a file
+// that plays as one piece, (DWORD)-1 for a bad handle. Titles live as long as the stream.
+DWORD BASS_ChannelGetChapters(DWORD handle, TELLWICK_CHAPTER* chapters, DWORD max);
 double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
 QWORD BASS_ChannelSeconds2Bytes(DWORD handle, double seconds);
 HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC* proc, void* user);

@@ -12,6 +12,7 @@ namespace engine {
 Channel::Channel(std::unique_ptr<Decoder> decoder, const std::string& path, bool decodingOnly)
     : decoder_(std::move(decoder)), path_(path), rate_(decoder_->sampleRate()), channels_(decoder_->channels()),
       lengthFrames_(decoder_->lengthFrames()), fileSize_(decoder_->fileSize()), decodingOnly_(decodingOnly),
+      chapters_(decoder_->chapters()),
       effectRate_(rate_), effectChannels_(channels_), volume_(rate_), tempo_(rate_, channels_) {}
 
 Channel::~Channel() {

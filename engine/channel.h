@@ -56,6 +56,7 @@ public:
     std::int64_t lengthFrames() const { return lengthFrames_; }
     std::int64_t fileSize() const { return fileSize_; }
     bool isDecoding() const { return decodingOnly_; }
+    const std::vector<Chapter>& chapters() const { return chapters_; }
 
     bool play();
     bool pause();
@@ -147,6 +148,7 @@ private:
     const std::int64_t lengthFrames_;
     const std::int64_t fileSize_;
     const bool decodingOnly_;
+    const std::vector<Chapter> chapters_;
     std::unique_ptr<SourceFeed> feed_; // playing channels only
 
     std::mutex mutex_; // everything below up to the syncs; never held across I/O or a server wait

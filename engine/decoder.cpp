@@ -225,6 +225,7 @@ std::unique_ptr<Decoder> FfmpegDecoder::create(const std::string& path) {
     if (decoder->length_ <= 0 || !decoder->seekToUnit(decoder->startU_))
         return nullptr;
     decoder->position_ = 0;
+    decoder->chapters_ = readChapters(*decoder->format_, decoder->sampleRate_, decoder->length_);
     return decoder;
 }
 

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "engine/chapters.h"
 
 namespace engine {
 
@@ -18,6 +21,8 @@ public:
     virtual int channels() const = 0;
     // Exact number of frames the file decodes to.
     virtual std::int64_t lengthFrames() const = 0;
+    // The file's chapters, read with its header; empty for a file without (usable) chapters.
+    virtual const std::vector<Chapter>& chapters() const = 0;
     // The file's size in bytes.
     virtual std::int64_t fileSize() const = 0;
     // Frame index that the next read() returns first.

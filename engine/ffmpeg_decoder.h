@@ -62,6 +62,7 @@ public:
     int sampleRate() const override { return sampleRate_; }
     int channels() const override { return channels_; }
     std::int64_t lengthFrames() const override { return length_; }
+    const std::vector<Chapter>& chapters() const override { return chapters_; }
     std::int64_t fileSize() const override { return fileSize_; }
     std::int64_t position() const override { return position_; }
     std::size_t read(float* out, std::size_t maxFrames) override;
@@ -127,6 +128,7 @@ private:
     std::int64_t fileSize_ = 0;
     std::int64_t length_ = 0;
     std::int64_t position_ = 0;
+    std::vector<Chapter> chapters_;
 
     // The unit timeline: frames counted from the stream's own origin, before trimming.
     std::int64_t startU_ = 0;

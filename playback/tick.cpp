@@ -5,6 +5,7 @@
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
 #include "playback/text_format.h"
+#include "playback/track_rows.h"
 #include "sleep/sleep_timer.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
@@ -26,6 +27,7 @@ void TickHandler() {
     if (position != QWORD(-1)) {
         app.bookRecord.position = std::int64_t(position);
         KeepPlace();
+        FollowChapter(position);
     }
     if (shown) {
         const double seconds = BASS_ChannelBytes2Seconds(app.currentStream, position);

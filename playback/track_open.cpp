@@ -7,6 +7,7 @@
 #include "playback/stream_news.h"
 #include "playback/text_format.h"
 #include "playback/track_opener.h"
+#include "playback/track_rows.h"
 #include "ui/control_ids.h"
 #include "ui/dialogs.h"
 #include "ui/main_window.h"
@@ -57,10 +58,12 @@ void PlayOpened(const std::string& path, const OpenedTrack& track) {
     SetUpPositionSlider();
     const QString folderName = FolderNameText(app.folderDir);
     app.textBuffer = track.tags.empty() ? folderName : QString::fromUtf8(track.tags.c_str());
+    app.trackTitle = app.textBuffer;
     app.mainWindow->setTitleText(app.textBuffer);
     app.textBuffer = folderName;
     app.mainWindow->setTabLabel(app.settings.currentBook, folderName.left(8));
 
+    ShowChapters();
     ArmStreamNews(app.currentStream, path);
     // The slot pairs the new file with the place its playback starts at, never with where
     // the previous file stopped.

@@ -25,11 +25,45 @@ void TogglePlayPause() {
     }
 }
 
+namespace {
+
+// Pressed this soon after a chapter's start, Previous goes to the chapter before.
+constexpr double kRestartWindowSeconds = 3;
+
+// The chapter heard in the file playing, -1 when it has none (or another file is opening).
+int ChapterHeard(QWORD& position) {
+    if (app.currentStream == 0 || app.trackIndex != app.chaptersFile)
+        return -1;
+    position = BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE);
+    return position == QWORD(-1) ? -1 : ChapterAt(position);
+}
+
+} // namespace
+
 void NextTrack() {
+    QWORD position = 0;
+    if (const int chapter = ChapterHeard(position); chapter >= 0 && chapter + 1 < int(app.chapters.size())) {
+        PlayChapter(chapter + 1);
+        return;
+    }
+    NextFile();
+}
+
+void NextFile() {
     OpenRow(app.trackIndex < app.trackCount - 1 ? app.trackIndex + 1 : 0);
 }
 
 void PreviousTrack() {
+    QWORD position = 0;
+    if (const int chapter = ChapterHeard(position); chapter >= 0) {
+        const QWORD start = app.chapters[std::size_t(chapter)].start;
+        const bool justStarted =
+            position - start < BASS_ChannelSeconds2Bytes(app.currentStream, kRestartWindowSeconds);
+        if (!justStarted || chapter > 0) {
+            PlayChapter(justStarted ? chapter - 1 : chapter);
+            return;
+        }
+    }
     OpenRow(app.trackIndex > 0 ? app.trackIndex - 1 : app.trackCount - 1);
 }
 
@@ -42,7 +76,7 @@ void LastTrack() {
 }
 
 void TrackRowChosen(int row) {
-    OpenRow(row);
+    ChooseRow(row);
 }
 
 void SeekToSlider(double seconds) {

@@ -2,7 +2,9 @@
 #pragma once
 
 void TogglePlayPause();
+// In a file with chapters, Next and Previous go by chapter (to the next file after the last).
 void NextTrack();
+void NextFile();
 void PreviousTrack();
 void FirstTrack();
 void LastTrack();

@@ -241,6 +241,24 @@ TEST_F(MprisTest, MetadataVolumeRateAndSignalsFollowThePlayer) {
     }
 }
 
+// In a file with chapters Next and Previous step through them; the title names the chapter,
+// the length stays the file's.
+TEST_F(MprisTest, NextAndPreviousStepThroughChaptersAndTheTitleNamesThem) {
+    const std::string path = media.file("book.m4b");
+    makeTone(path, 440, 8, 44100, 1,
+             chapterArgs(media.file("meta.txt"), {{0, 4000, "Начало"}, {4000, 8000, "Конец"}}) +
+                 " -metadata title=Книга -c:a aac -f mp4");
+    player->addFolder(path);
+    const QStringList format = {"metadata", "--format", "{{xesam:title}}|{{mpris:length}}"};
+    EXPECT_TRUE(PumpUntil([&] { return Playerctl(format).startsWith("Книга — Начало|"); }));
+    Playerctl({"next"});
+    EXPECT_TRUE(PumpUntil([&] { return Playerctl(format).startsWith("Книга — Конец|80"); }));
+    EXPECT_GE(EngineSeconds(), 4.0);
+    Playerctl({"previous"}); // within 3 s of the chapter's start: the one before
+    EXPECT_TRUE(PumpUntil([&] { return Playerctl(format).startsWith("Книга — Начало|"); }));
+    EXPECT_LT(EngineSeconds(), 3.0);
+}
+
 // Floods from the bus: calls sent without waiting for answers. 1,000 Next end on the row the
 // count gives, and the player still answers; failed opens while a box is open show no other box,
 // the latest message taking its place; a 100 KB path is shortened to fit the screen.

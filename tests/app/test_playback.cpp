@@ -2,6 +2,7 @@
 #include <QElapsedTimer>
 #include <QProgressBar>
 #include <cmath>
+#include <functional>
 
 #include "books/open_path.h"
 #include "books/save_writer.h"
@@ -222,6 +223,62 @@ TEST_F(PlaybackTest, TheAdvancePassesOverTwoHundredUnplayableFilesSoonAndTheWind
     EXPECT_NEAR(heard.dominantFrequency(parts[0].first + 2400, 4800), 440, 20);
     EXPECT_NEAR(heard.dominantFrequency(parts[1].first + 2400, 4800), 1200, 40);
     EXPECT_LT(double(parts[1].first - parts[0].last) / MonitorCapture::rate, 15.0);
+}
+
+// A one-file book with chapters of distinct tones: its chapters are rows under it, the heard
+// one is current, and Next, Previous (the 3 s rule both ways), a seek and a click move by them.
+TEST_F(PlaybackTest, ChaptersOfAFileAreRowsAndTransportStepsThroughThem) {
+    fs::create_directory(media.file("book"));
+    makeSteppedTone(media.file("book/1.m4b"), 300, 200, 4, 6, 44100, 1,
+                    chapterArgs(media.file("meta.txt"), {{0, 6000, "Пролог"}, {6000, 12000, ""},
+                                                         {12000, 18000, "Глава 3. Лес"}, {18000, 24000, "Эпилог"}}) +
+                        " -c:a aac -f mp4");
+    makeTone(media.file("book/2.wav"), 1500, 3, 44100, 1);
+    player->addFolder(media.file("book/1.m4b"));
+    QStringList rows;
+    for (int i = 0; i < w->trackList()->count(); ++i)
+        rows << w->trackList()->item(i)->text();
+    EXPECT_EQ(rows, (QStringList{"1.m4b", "    Пролог — 0:00", "    Глава 2 — 0:06", "    Глава 3. Лес — 0:12",
+                                 "    Эпилог — 0:18", "2.wav"}));
+    EXPECT_EQ(w->statusText(0), QStringLiteral("   Всего в списке: 2"));
+
+    // Each step: what is done, then the row made current, where playback is and the tone heard.
+    struct Step {
+        std::function<void()> act;
+        int row;
+        double from, to, hz;
+        QString chapter; // in the title line
+    };
+    const std::vector<Step> steps = {
+        {[] {}, 1, 0, 2, 300, "Пролог"},
+        {NextTrack, 2, 6, 8, 500, "Глава 2"},
+        {NextTrack, 3, 12, 14, 700, "Глава 3. Лес"},
+        {PreviousTrack, 2, 6, 8, 500, "Глава 2"}, // within 3 s of its start: the chapter before
+        {[] { SeekToSlider(11.5); }, 3, 12, 13.5, 700, "Глава 3. Лес"}, // playback crosses into the next chapter
+        {[] {
+             SeekToSlider(16.5);
+             PumpUntil([] { return EngineSeconds() >= 16.5; });
+             PreviousTrack(); // later in a chapter: its own start
+         }, 3, 12, 14, 700, "Глава 3. Лес"},
+        {[] { SeekToSlider(19); }, 4, 19, 21, 900, "Эпилог"},
+        {NextTrack, 1, 0, 1.5, 1500, ""}, // after the last chapter: the next file, the chapter rows gone
+        {PreviousTrack, 1, 0, 2, 300, "Пролог"},
+        {[this] { w->trackList()->setCurrentRow(4); }, 4, 18, 20, 900, "Эпилог"}, // a click on a chapter row
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE(i);
+        steps[i].act();
+        SettleOpen();
+        ASSERT_TRUE(PumpUntil([&] {
+            return SelectedRow() == steps[i].row && EngineSeconds() >= steps[i].from && EngineSeconds() < steps[i].to;
+        })) << SelectedRow() << " at " << EngineSeconds();
+        EXPECT_EQ(w->titleLine()->text(), steps[i].chapter.isEmpty() ? "book" : "book — " + steps[i].chapter);
+        MonitorCapture heard(media.file("heard.raw"));
+        Pump(300);
+        heard.stop();
+        EXPECT_NEAR(heard.dominantFrequency(heard.frameCount() - 4800, 4800), steps[i].hz, steps[i].hz * 0.05);
+    }
+    EXPECT_EQ(w->trackList()->count(), 6);
 }
 
 } // namespace

@@ -333,4 +333,68 @@ TEST_F(RealWorldFiles, WideTagCharactersSurviveAndHostileFilesAreRefusedQuickly)
     std::remove(dir.file("zeros.mp3").c_str());
 }
 
+// Every container's chapter lists come out as titles and starts in the engine's units; broken
+// lists are sorted, merged and cut down to what can be navigated, and too few marks leave a
+// plain file.
+TEST_F(RealWorldFiles, ChaptersFromEveryFormatAndHostileLists) {
+    struct Case {
+        std::string file, args;
+        std::vector<ChapterMark> marks;
+        std::vector<std::pair<int, std::string>> expected; // start (ms), title
+    };
+    const std::vector<ChapterMark> three = {{0, 3000, "Один"}, {3000, 7000, "Два; = #"}, {7000, 10000, "Три"}};
+    const std::vector<std::pair<int, std::string>> threeOut = {{0, "Один"}, {3000, "Два; = #"}, {7000, "Три"}};
+    std::string longTitle;
+    while (longTitle.size() < 600)
+        longTitle += "Ж";
+    const std::string mp3 = "-c:a libmp3lame -id3v2_version ";
+    const std::vector<Case> cases = {
+        {"both.m4b", "-c:a aac -f mp4", three, threeOut}, // the Nero list and the QuickTime track
+        {"track.m4b", "-c:a aac -f mp4 -movflags +disable_chpl", three, threeOut},
+        {"book.m4a", "-c:a aac", three, threeOut},
+        {"v3.mp3", mp3 + "3", three, threeOut},
+        {"v4.mp3", mp3 + "4", three, threeOut},
+        {"comments.ogg", "-c:a libopus", three, threeOut}, // CHAPTERxxx comments
+        {"plain.mka", "-c:a flac", three, threeOut},
+        {"unsorted.mp3", mp3 + "3", {{7000, 10000, "C"}, {0, 3000, "A"}, {3000, 7000, "B"}},
+         {{0, "A"}, {3000, "B"}, {7000, "C"}}},
+        {"overlapping.mp3", mp3 + "3", {{0, 5000, "A"}, {3000, 8000, "B"}, {3000, 9000, "B2"}, {3200, 9000, "B3"}},
+         {{0, "A"}, {3000, "B"}}},
+        {"zero_and_past.mp3", mp3 + "3", {{0, 4000, "A"}, {2000, 2000, "Z"}, {5000, 6000, "B"}, {12000, 13000, "X"}},
+         {{0, "A"}, {5000, "B"}}},
+        {"titles.mka", "-c:a flac", {{1000, 5000, "\tПервая\x01  глава\x7f"}, {5000, 8000, ""}, {8000, 10000, longTitle}},
+         {{0, "Первая глава"}, {5000, "Глава 2"}, {8000, longTitle.substr(0, 400)}}},
+        {"one.mka", "-c:a flac", {{0, 10000, "A"}}, {}},
+        {"unusable.mka", "-c:a flac", {{10500, 11000, "X"}, {12000, 13000, "Y"}}, {}},
+    };
+    ffmpeg("-f lavfi -i sine=440:d=10 -ac 1 -ar 44100 " + dir.file("tone.wav"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        ffmpeg("-i " + dir.file("tone.wav") + chapterArgs(dir.file("meta.txt"), c.marks) + " " + c.args + " " +
+               dir.file(c.file));
+        const Stream s(dir.file(c.file));
+        ASSERT_NE(s.handle, 0u);
+        std::vector<TELLWICK_CHAPTER> got(8);
+        const DWORD count = BASS_ChannelGetChapters(s.handle, got.data(), 8);
+        ASSERT_EQ(count, c.expected.size());
+        for (std::size_t i = 0; i < count; ++i) {
+            EXPECT_NEAR(double(got[i].start), double(std::llround(c.expected[i].first * s.rate / 1000.0) * s.channels),
+                        s.channels) << i;
+            EXPECT_EQ(got[i].title, c.expected[i].second) << i;
+        }
+    }
+    // Thousands of marks in both of an m4b's lists open as a plain file does.
+    std::vector<ChapterMark> many;
+    for (int i = 0; i < 3000; ++i)
+        many.push_back({i * 600, (i + 1) * 600, "Часть " + std::to_string(i + 1)});
+    ffmpeg("-f lavfi -i sine=440:d=1800:r=8000" + chapterArgs(dir.file("meta.txt"), many) +
+           " -ac 1 -c:a alac -f mp4 " + dir.file("many.m4b"));
+    const Stream s(dir.file("many.m4b"));
+    ASSERT_NE(s.handle, 0u);
+    std::vector<TELLWICK_CHAPTER> got(3000);
+    ASSERT_EQ(BASS_ChannelGetChapters(s.handle, got.data(), 3000), 3000u);
+    EXPECT_EQ(got[2999].start, QWORD(2999 * 600 * 8));
+    EXPECT_EQ(std::string(got[2999].title), "Часть 3000");
+}
+
 } // namespace

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -130,6 +131,18 @@ void makeSteppedTone(const std::string& path, double baseHz, double stepHz, int 
     src << "aevalsrc=exprs=sin(2*PI*(" << baseHz << "+" << stepHz << "*floor(t/" << stepSeconds
         << "))*t):sample_rate=" << rate << ":duration=" << steps * stepSeconds;
     encode(src.str(), channels, extraArgs, path);
+}
+
+std::string chapterArgs(const std::string& metaPath, const std::vector<ChapterMark>& marks) {
+    std::ofstream meta(metaPath, std::ios::binary);
+    meta << ";FFMETADATA1\n";
+    for (const ChapterMark& m : marks) {
+        meta << "[CHAPTER]\nTIMEBASE=1/1000\nSTART=" << m.startMs << "\nEND=" << m.endMs << "\ntitle=";
+        for (char c : m.title)
+            meta << (std::strchr("=;#\\\n", c) ? "\\" : "") << c;
+        meta << "\n";
+    }
+    return " -i " + shellQuote(metaPath) + " -map 0:a -map_chapters 1";
 }
 
 std::vector<unsigned char> readBytes(const std::string& path) {

@@ -46,6 +46,14 @@ void makeTone(const std::string& path, double hz, double seconds, int rate, int 
 void makeSteppedTone(const std::string& path, double baseHz, double stepHz, int steps,
                      double stepSeconds, int rate, int channels, const std::string& extraArgs = "");
 
+// Writes chapter marks to an ffmetadata file at metaPath; returns the ffmpeg arguments (after the
+// audio input, before the output) that put them into the output.
+struct ChapterMark {
+    int startMs, endMs;
+    std::string title;
+};
+std::string chapterArgs(const std::string& metaPath, const std::vector<ChapterMark>& marks);
+
 // count files named .mp3 that no decoder takes, in turn: a preallocated unfinished download
 // (8 MB of zeros), 100 KB of random junk, an empty file, a page of text. Named first + i.
 void makeUnplayableFiles(const std::string& folder, int first, int count);
