@@ -1,5 +1,7 @@
 #include "engine/tag_template.h"
 
+#include "engine/cp1251.h"
+
 #include <taglib/fileref.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
@@ -21,29 +23,6 @@ extern "C" {
 namespace engine {
 namespace {
 
-// ---- Windows-1251 ----------------------------------------------------------
-
-// 0x80..0xBF of Windows-1251; 0xC0..0xFF are U+0410..U+044F in order.
-// 0x98 is unassigned in the code page.
-constexpr std::array<char32_t, 64> kCp1251High = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 80
-    0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 88
-    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90
-    0xFFFD, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,  // 98
-    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,  // A0
-    0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,  // A8
-    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,  // B0
-    0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // B8
-};
-
-char32_t cp1251ToUnicode(unsigned char byte) {
-    if (byte < 0x80)
-        return byte;
-    if (byte < 0xC0)
-        return kCp1251High[byte - 0x80];
-    return 0x0410 + (byte - 0xC0);
-}
-
 // Text up to the first NUL, as TagLib's own Latin-1 readers do.
 TagLib::String decodeCp1251(const TagLib::ByteVector& data) {
     std::wstring text;
@@ -51,7 +30,7 @@ TagLib::String decodeCp1251(const TagLib::ByteVector& data) {
     for (char c : data) {
         if (c == '\0')
             break;
-        text.push_back(static_cast<wchar_t>(cp1251ToUnicode(static_cast<unsigned char>(c))));
+        text.push_back(static_cast<wchar_t>(Cp1251ToUnicode(static_cast<unsigned char>(c))));
     }
     return TagLib::String(text);
 }
@@ -166,7 +145,7 @@ std::optional<std::u32string> cp1251IfNotUtf8(const std::string& bytes) {
         return std::nullopt;
     std::u32string text;
     for (char c : bytes)
-        text.push_back(cp1251ToUnicode(static_cast<unsigned char>(c)));
+        text.push_back(Cp1251ToUnicode(static_cast<unsigned char>(c)));
     return text;
 }
 
