@@ -5,7 +5,7 @@
 # Each benchmark's full output goes to build/bench-logs/.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/build.sh build >&2 || exit 1
+bash scripts/build.sh build -DTELLWICK_BENCHMARKS=ON >&2 || exit 1
 logs=build/bench-logs
 mkdir -p "$logs"
 results=$(mktemp)

@@ -5,7 +5,7 @@
 # Qt's offscreen platform.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/build.sh build
+bash scripts/build.sh build -DTELLWICK_BENCHMARKS=OFF
 # The sanitizer pass builds only the engine, its tests and their support (no benchmarks), at a
 # lower priority while the suite runs: the suite mostly waits on sound, and its timings are
 # made to hold on a busy machine.
