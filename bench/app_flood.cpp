@@ -10,8 +10,6 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QTimer>
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +20,7 @@
 #include "app/app_state.h"
 #include "desktop/mpris.h"
 #include "result.h"
+#include "stall_probe.h"
 #include "support/fixtures.h"
 #include "support/pulse_server.h"
 #include "support/qt/player_harness.h"
@@ -66,19 +65,10 @@ int main() {
     }
     Pump(500);
 
-    // The probe: how late a 10 ms timer on the window's thread fires.
-    double longestStall = 0;
-    auto last = Clock::now();
-    QTimer probe;
-    probe.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        const auto now = Clock::now();
-        longestStall = std::max(longestStall, Ms(now - last) - 10);
-        last = now;
-    });
-    probe.start(10);
+    StallProbe probe;
+    probe.start();
     Pump(300);
-    const double idleStall = std::exchange(longestStall, 0);
+    const double idleStall = probe.takeLongestMs();
 
     // A client of its own on the bus, in a thread of its own: it sends every call, then pings.
     const int startRow = app.trackIndex;
@@ -106,7 +96,7 @@ int main() {
     QDBusConnection::disconnectFromBus(QStringLiteral("flood"));
 
     Result("window thread's longest stall, idle", idleStall, "ms");
-    Result("window thread's longest stall, 1,000 MPRIS Next", longestStall, "ms", "<200");
+    Result("window thread's longest stall, 1,000 MPRIS Next", probe.takeLongestMs(), "ms", "<200");
     Result("PlaybackStatus read after the flood answered in", pingMs, "ms", "<200");
     Result("ended on the row 1,000 steps give (1 = yes)", settled ? 1 : 0, "", ">=1");
     return settled ? 0 : 1;

@@ -8,8 +8,6 @@
 // longest stall of the window's thread meanwhile, and how long an exit during the walk takes.
 // Needs `pulseaudio` and `parec`; no display (offscreen platform).
 #include <QElapsedTimer>
-#include <QTimer>
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,21 +15,17 @@
 
 #include "app/app_state.h"
 #include "result.h"
+#include "stall_probe.h"
 #include "support/fixtures.h"
 #include "support/pulse_server.h"
 #include "support/qt/player_harness.h"
 #include "ui/control_ids.h"
 
 using namespace testsupport;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr int kUnplayable = 200;
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
 
 } // namespace
 
@@ -48,24 +42,15 @@ int main() {
         std::fprintf(stderr, "the player did not start\n");
         return 1;
     }
-    // How late a 10 ms timer on the window's thread fires.
-    double longestStall = 0;
-    auto last = Clock::now();
-    QTimer probe;
-    probe.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        const auto now = Clock::now();
-        longestStall = std::max(longestStall, Ms(now - last) - 10);
-        last = now;
-    });
+    StallProbe probe;
 
     MonitorCapture heard(media.file("heard.raw"));
     player.addFolder(media.file("0.wav"));
-    last = Clock::now();
-    probe.start(10);
+    probe.start();
     const bool reached = PumpUntil([] { return app.trackIndex == kUnplayable + 1 && app.isPlaying; }, 600000);
     Pump(1000);
     probe.stop();
+    const double longestStall = probe.takeLongestMs();
     heard.stop();
     const auto parts = heard.stretches(MonitorCapture::rate / 10);
     const double silence =
