@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "books/listening_options.h"
 #include "books/records.h"
 #include "engine/bass.h"
 
@@ -48,6 +49,7 @@ struct AppState {
     std::int32_t isStereo = 0;
     // Listening speed of each book (playback/speed.cpp).
     double bookSpeeds[kBookCount] = {1.0, 1.0, 1.0, 1.0, 1.0};
+    ListeningOptions options;
 
     // Sleep timer.
     std::int32_t sleepArmed = 0;

@@ -8,6 +8,7 @@
 #include "app/exit.h"
 #include "books/book_switch.h"
 #include "books/folder_playlist.h"
+#include "books/listening_options.h"
 #include "engine/version.h"
 #include "playback/effects.h"
 #include "playback/speed.h"
@@ -64,6 +65,8 @@ void DispatchCommand(int id) {
         StepSpeed(-1);
         break;
     default:
+        if (ToggleListeningOption(id))
+            break;
         if (id >= ids::MenuSpeedFirst && id < ids::MenuSpeedFirst + int(MainWindow::speedChoices.size()))
             SetSpeed(MainWindow::speedChoices[std::size_t(id - ids::MenuSpeedFirst)]);
         break;

@@ -15,6 +15,7 @@
 #include "app/single_instance.h"
 #include "books/book_slot_file.h"
 #include "books/book_switch.h"
+#include "books/listening_options.h"
 #include "books/open_path.h"
 #include "books/settings_file.h"
 #include "playback/speed.h"
@@ -94,6 +95,7 @@ bool InitMainWindow(const QByteArray& openPath) {
     w->selectTab(0);
     LoadSettings();
     LoadBookSpeeds();
+    LoadListeningOptions();
     if (openPath.isEmpty()) {
         LoadBook();
     } else {

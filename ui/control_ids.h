@@ -43,6 +43,10 @@ constexpr int AboutVersionText = 1035;
 constexpr int MenuSpeedFirst = 1040;
 constexpr int MenuSpeedFaster = 1048;
 constexpr int MenuSpeedSlower = 1049;
+// Listening options (checkable).
+constexpr int MenuSmartRewind = 1050;
+constexpr int MenuLevelLoudness = 1051;
+constexpr int MenuShortenPauses = 1052;
 
 // Icon resources.
 constexpr int IconPlay = 1019;  // shown while paused

@@ -291,6 +291,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
     c_->speedLabel->setContentsMargins(0, 0, 6, 0);
     c_->speedLabel->hide();
     menuBar()->setCornerWidget(c_->speedLabel, Qt::TopRightCorner);
+    settingsMenu->addSeparator();
+    for (auto [id, text] : {std::pair{ids::MenuSmartRewind, "Умная перемотка"},
+                            std::pair{ids::MenuLevelLoudness, "Выравнивать громкость"},
+                            std::pair{ids::MenuShortenPauses, "Сокращать паузы"}})
+        addItem(settingsMenu, id, QString::fromUtf8(text))->setCheckable(true);
     QMenu* helpMenu = menuBar()->addMenu(QStringLiteral("Справка"));
     addItem(helpMenu, ids::MenuAbout, QStringLiteral("О программе"));
     for (auto it = c_->actions.cbegin(); it != c_->actions.cend(); ++it) {
@@ -442,6 +447,13 @@ void MainWindow::setRemainingChecked(bool checked)
     QAction* remaining = c_->actions.value(ids::MenuRemainingTime);
     const QSignalBlocker blocker(remaining);
     remaining->setChecked(checked);
+}
+
+void MainWindow::setMenuChecked(int id, bool checked)
+{
+    QAction* action = c_->actions.value(id);
+    const QSignalBlocker blocker(action);
+    action->setChecked(checked);
 }
 
 bool MainWindow::remainingChecked() const

@@ -49,6 +49,8 @@ public:
     void setSliderToolTip(int id, const QString& text);
     void setRemainingChecked(bool checked);
     bool remainingChecked() const;
+    // Shows a checkable menu item's state without reporting it as the listener's command.
+    void setMenuChecked(int id, bool checked);
     // Checks the speed's menu item (none for a speed between them); beside the menu, the
     // speed as text unless it is 1.0.
     void showSpeed(double speed);
