@@ -17,7 +17,7 @@
 namespace {
 
 constexpr const char* kPlayableExtensions[] = {"cda", "wav", "mp3", "flac", "m4a", "m4b",
-                                               "ogg", "ape", "wma", "aif", "aiff"};
+                                               "ogg", "opus", "mka", "ape", "wma", "aif", "aiff"};
 
 bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
     std::size_t i = 0;

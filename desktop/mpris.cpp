@@ -36,7 +36,8 @@ const QStringList mprisMimeTypes = {
     QStringLiteral("audio/mpeg"),      QStringLiteral("audio/mp4"),   QStringLiteral("audio/x-m4b"),
     QStringLiteral("audio/flac"),      QStringLiteral("audio/ogg"),   QStringLiteral("audio/x-vorbis+ogg"),
     QStringLiteral("audio/x-opus+ogg"), QStringLiteral("audio/x-flac+ogg"), QStringLiteral("audio/x-wav"),
-    QStringLiteral("audio/x-aiff"),    QStringLiteral("audio/x-ape"),     QStringLiteral("audio/x-ms-wma"), QStringLiteral("inode/directory")};
+    QStringLiteral("audio/x-aiff"),    QStringLiteral("audio/x-ape"),     QStringLiteral("audio/x-ms-wma"),
+    QStringLiteral("audio/x-matroska"), QStringLiteral("inode/directory")};
 
 namespace {
 

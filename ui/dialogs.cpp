@@ -35,7 +35,7 @@ std::function<std::optional<QString>(const QString&)>& PickAudioFileSeam()
 
 const QString PlayableFormatsFilter = QStringLiteral(
     "Воспроизводимые форматы (*.wav *.cda *.aif *.aiff *.mp3 *.wma *.ogg *.flac *.ape *.m4a "
-    "*.m4b)");
+    "*.m4b *.opus *.mka)");
 const QString AllFilesFilter = QStringLiteral("Все файлы (*)");
 constexpr int AppIconSize = 48;
 constexpr int EntryTextLimit = 7;

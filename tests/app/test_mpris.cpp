@@ -233,7 +233,8 @@ TEST_F(MprisTest, MetadataVolumeRateAndSignalsFollowThePlayer) {
                                                    "org.freedesktop.DBus.Properties.Get", "string:" + mprisRootInterface,
                                                    "string:SupportedMimeTypes"}).out;
     int n = 0;
-    for (const std::string kind : {"mp3", "flac", "wav", "m4a", "ogg -c:a libvorbis", "ogg -c:a libopus"}) {
+    for (const std::string kind : {"mp3", "flac", "wav", "m4a", "ogg -c:a libvorbis", "ogg -c:a libopus",
+                                  "opus", "mka -c:a flac"}) {
         const std::string file = program.file(std::to_string(++n) + "." + kind.substr(0, kind.find(' ')));
         makeTone(file, 440, 1, 48000, 2, kind.find(' ') == std::string::npos ? "" : kind.substr(kind.find(' ')));
         const QString type = QString::fromStdString(testsupport::capture("gio info -a standard::content-type " + shellQuote(file)));
