@@ -43,7 +43,8 @@ std::size_t Channel::shortenLocked(float* frames, std::size_t maxFrames, bool& e
     if (skipped > 0) {
         // The stretched frames left out carry the file's at the listening speed.
         const auto fileFrames = static_cast<std::int64_t>(static_cast<double>(skipped) * tempo_.speed());
-        const std::int64_t output = writtenFrames_ + static_cast<std::int64_t>(pendingOutput_.size() / static_cast<std::size_t>(effectChannels_));
+        const auto gathered = pendingOutput_.size() / static_cast<std::size_t>(effectChannels_);
+        const std::int64_t output = writtenFrames_ + static_cast<std::int64_t>(gathered);
         timeline_.markCut(output, fileFrames, static_cast<double>(skipped) / rate_);
     }
     return got;

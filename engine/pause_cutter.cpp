@@ -42,7 +42,8 @@ void PauseCutter::setEnabled(bool enabled) {
 void PauseCutter::put(const float* frames, std::size_t count) {
     finished_ = false;
     in_.insert(in_.end(), frames, frames + count * channels_);
-    for (std::size_t at = inHead_ + levels_.size() * blockSamples_; at + blockSamples_ <= in_.size(); at += blockSamples_) {
+    // Measures the blocks now whole; they are judged once the lookahead after them is in.
+    for (auto at = inHead_ + levels_.size() * blockSamples_; at + blockSamples_ <= in_.size(); at += blockSamples_) {
         const float level = blockLevel(in_.data() + at);
         followSpeech(level);
         levels_.push_back(level);
@@ -155,7 +156,8 @@ void PauseCutter::endRun() {
         // that followed the first part.
         const std::size_t heldBlocks = held_.size() / blockSamples_;
         const float* last = held_.data() + (heldBlocks - static_cast<std::size_t>(halfKeptBlocks_)) * blockSamples_;
-        cuts_.push_back({given_, static_cast<std::int64_t>(run_ - 2 * halfKeptBlocks_) * static_cast<std::int64_t>(blockFrames_)});
+        const auto skippedBlocks = static_cast<std::int64_t>(run_ - 2 * halfKeptBlocks_);
+        cuts_.push_back({given_, skippedBlocks * static_cast<std::int64_t>(blockFrames_)});
         fade_.resize(blockSamples_);
         for (std::size_t f = 0; f < blockFrames_; ++f) {
             const float mix = static_cast<float>(f + 1) / static_cast<float>(blockFrames_ + 1);

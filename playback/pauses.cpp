@@ -29,6 +29,7 @@ void ShowTimeSaved() {
     if (saved < kShownFromSeconds)
         return;
     const Hms t = SplitHms(saved);
-    app.mainWindow->setStatusToolTip(kTimePart, t.hours > 0 ? FormatText("сэкономлено %d:%.2d:%.2d", t.hours, t.minutes, t.seconds)
-                                                            : FormatText("сэкономлено %d:%.2d", t.minutes, t.seconds));
+    const QString text = t.hours > 0 ? FormatText("сэкономлено %d:%.2d:%.2d", t.hours, t.minutes, t.seconds)
+                                     : FormatText("сэкономлено %d:%.2d", t.minutes, t.seconds);
+    app.mainWindow->setStatusToolTip(kTimePart, text);
 }
