@@ -50,6 +50,8 @@ struct AppState {
     // Listening speed of each book (playback/speed.cpp).
     double bookSpeeds[kBookCount] = {1.0, 1.0, 1.0, 1.0, 1.0};
     ListeningOptions options;
+    // Listening time that shortened pauses saved in this run, on the streams already freed.
+    double timeSavedSeconds = 0;
 
     // Sleep timer.
     std::int32_t sleepArmed = 0;

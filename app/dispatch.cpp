@@ -11,6 +11,7 @@
 #include "books/listening_options.h"
 #include "engine/version.h"
 #include "playback/effects.h"
+#include "playback/pauses.h"
 #include "playback/speed.h"
 #include "playback/stream_news.h"
 #include "playback/tick.h"
@@ -65,8 +66,10 @@ void DispatchCommand(int id) {
         StepSpeed(-1);
         break;
     default:
-        if (ToggleListeningOption(id))
+        if (ToggleListeningOption(id)) {
+            ApplyPauseShortening();
             break;
+        }
         if (id >= ids::MenuSpeedFirst && id < ids::MenuSpeedFirst + int(MainWindow::speedChoices.size()))
             SetSpeed(MainWindow::speedChoices[std::size_t(id - ids::MenuSpeedFirst)]);
         break;

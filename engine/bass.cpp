@@ -212,6 +212,8 @@ BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value) {
         channel->setVolume(value);
     else if (attrib == BASS_ATTRIB_TEMPO)
         channel->setSpeed(1.0 + static_cast<double>(value) / 100.0);
+    else if (attrib == BASS_ATTRIB_SHORTEN_PAUSES && !channel->isDecoding())
+        channel->setPauseShortening(value != 0);
     else
         return 0;
     return 1;
@@ -279,6 +281,11 @@ double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos) {
     if (!channel)
         return -1;
     return static_cast<double>(pos) / (static_cast<double>(channel->rate()) * channel->channels());
+}
+
+double BASS_ChannelGetTimeSaved(DWORD handle) {
+    auto channel = findChannel(handle);
+    return channel ? channel->timeSaved() : -1;
 }
 
 QWORD BASS_ChannelSeconds2Bytes(DWORD handle, double seconds) {

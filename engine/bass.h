@@ -40,6 +40,10 @@ constexpr DWORD BASS_ATTRIB_VOL = 2;
 // Listening speed as percent faster than normal, pitch kept: -50..+200 (0.5x..3x). At 0 the
 // stretcher is out of the chain; positions always count the file's own time.
 constexpr DWORD BASS_ATTRIB_TEMPO = 0x10000;
+// Playing streams: 1 hears every pause in the speech longer than 0.6 s as 0.3 s (measured after
+// the speed change, crossfaded); 0 takes the stage out of the chain. Heard at once either way;
+// positions always count the file's own time.
+constexpr DWORD BASS_ATTRIB_SHORTEN_PAUSES = 0x20100;
 constexpr DWORD BASS_SYNC_END = 2;
 // Called with data 1 when the sound server has been away for a few seconds while the stream
 // plays (the stream goes on by itself if the server comes back), and with data 0 when it is back.
@@ -125,6 +129,9 @@ BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
 // that plays as one piece, (DWORD)-1 for a bad handle. Titles live as long as the stream.
 DWORD BASS_ChannelGetChapters(DWORD handle, TELLWICK_CHAPTER* chapters, DWORD max);
 double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
+// Seconds of listening that shortened pauses have saved on the stream so far, counting the
+// pauses heard; -1 for a bad handle.
+double BASS_ChannelGetTimeSaved(DWORD handle);
 QWORD BASS_ChannelSeconds2Bytes(DWORD handle, double seconds);
 HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC* proc, void* user);
 BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);

@@ -21,6 +21,7 @@
 #include "engine/decoder.h"
 #include "engine/dsp.h"
 #include "engine/levels.h"
+#include "engine/pause_cutter.h"
 #include "engine/pulse_output.h"
 #include "engine/source_feed.h"
 #include "engine/tempo.h"
@@ -71,6 +72,10 @@ public:
     void setVolume(float volume, double slideSeconds = 0);
     // Listening speed with the pitch kept; positions keep counting the file's own frames.
     void setSpeed(double speed);
+    // Playing channels: long pauses heard shorter, positions still in the file's own frames.
+    void setPauseShortening(bool on);
+    // Seconds of listening the shortened pauses heard so far have saved; -1 once shut down.
+    double timeSaved();
 
     // Effects are addressed by the index addEffect returned.
     int addEffect(DWORD type);
@@ -123,6 +128,9 @@ private:
     std::size_t pullLocked(float* frames, std::size_t maxFrames, bool& ended);
     // Pulled frames stretched to the speed; 0 (with ended set once all is out) when nothing is ready.
     std::size_t stretchLocked(float* frames, std::size_t maxFrames, bool& ended);
+    // channel_pauses.cpp: stretched frames with long pauses shortened, for fillLocked: a cut
+    // is marked on the timeline where the next frame it gathers goes.
+    std::size_t shortenLocked(float* frames, std::size_t maxFrames, bool& ended);
     void applyEffectsLocked(float* frames, std::size_t count, int channels);
     // channel_rewrite.cpp: changes heard at once. Runs the effects and the volume on frames
     // about to be written, keeping them as they were before each stage.
@@ -157,6 +165,7 @@ private:
     int effectChannels_; // and channel count
     Volume volume_;
     Tempo tempo_;
+    PauseCutter pauses_{rate_, channels_};
     std::vector<float> stretchInput_;
     std::vector<float> chunk_;
     std::vector<float> resampled_;

@@ -233,7 +233,7 @@ bool Channel::fillLocked() {
         const std::size_t wanted = std::clamp<std::size_t>(
             static_cast<std::size_t>(static_cast<double>(writable) * rate_ / outRate * tempo_.speed()), 1, chunkFrames);
         chunk_.resize(wanted * channels_);
-        const std::size_t got = stretchLocked(chunk_.data(), wanted, ended);
+        const std::size_t got = shortenLocked(chunk_.data(), wanted, ended);
         if (got == 0 && !ended)
             break; // the queue is dry: more when the decoder has some
         const float* out = chunk_.data();
@@ -356,6 +356,7 @@ void Channel::restartSegmentLocked(std::int64_t frame) {
     for (auto& slot : effects_)
         slot.effect->reset();
     tempo_.clear();
+    pauses_.clear();
     if (resampler_) {
         swr_close(resampler_);
         swr_init(resampler_);

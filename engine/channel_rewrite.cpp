@@ -115,6 +115,7 @@ bool Channel::rewriteHeldLocked() {
         heldRaw_.erase(cut, heldRaw_.end());
         nextFileFrame_ = fileFrom;
         tempo_.clear();
+        pauses_.clear();
         if (resampler_) {
             swr_close(resampler_);
             swr_init(resampler_);

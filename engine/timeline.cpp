@@ -20,6 +20,10 @@ void Timeline::markSpeed(std::int64_t output, double speed) {
         marks_.push_back({output, frame, speed});
 }
 
+void Timeline::markCut(std::int64_t output, std::int64_t fileFrames, double seconds) {
+    marks_.push_back({output, fileFrameAt(output) + fileFrames, marks_.back().speed, seconds});
+}
+
 std::int64_t Timeline::fileFrameAt(std::int64_t output) const {
     auto mark = marks_.begin();
     while (std::next(mark) != marks_.end() && std::next(mark)->output <= output)
@@ -28,8 +32,10 @@ std::int64_t Timeline::fileFrameAt(std::int64_t output) const {
 }
 
 void Timeline::forgetBefore(std::int64_t output) {
-    while (marks_.size() > 1 && marks_[1].output <= output)
+    while (marks_.size() > 1 && marks_[1].output <= output) {
         marks_.pop_front();
+        saved_ += marks_.front().saved;
+    }
 }
 
 } // namespace engine

@@ -4,6 +4,7 @@
 
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
+#include "playback/pauses.h"
 #include "playback/text_format.h"
 #include "playback/track_rows.h"
 #include "sleep/sleep_timer.h"
@@ -38,6 +39,7 @@ void TickHandler() {
             w->setStatusText(3, FormatText("%.2d:%.2d:%.2d", t.hours, t.minutes, t.seconds));
         else
             w->setStatusText(3, FormatText("%.2d:%.2d", t.minutes, t.seconds));
+        ShowTimeSaved();
     }
 
     SleepStep();

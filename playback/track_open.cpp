@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
 #include "playback/effects.h"
+#include "playback/pauses.h"
 #include "playback/speed.h"
 #include "playback/stream_news.h"
 #include "playback/text_format.h"
@@ -51,6 +52,7 @@ void PlayOpened(const std::string& path, const OpenedTrack& track) {
     for (int slider = 0; slider < 5; ++slider)
         ApplySlider(slider);
     ApplySpeed();
+    ApplyPauseShortening();
 
     app.durationSeconds = track.durationSeconds;
     app.isStereo = track.channels != 1;
@@ -83,6 +85,7 @@ void ReportUnplayable() {
 
 void ReleaseCurrentStream() {
     if (app.currentStream != 0) {
+        KeepTimeSaved(app.currentStream);
         BASS_StreamFree(app.currentStream);
         app.currentStream = 0;
     }

@@ -421,6 +421,17 @@ QString MainWindow::statusText(int part) const
     return c_->statusLine->partText(part);
 }
 
+void MainWindow::setStatusToolTip(int part, const QString& text)
+{
+    if (statusToolTip(part) != text)
+        c_->statusLine->part(part)->setToolTip(text);
+}
+
+QString MainWindow::statusToolTip(int part) const
+{
+    return c_->statusLine->part(part)->toolTip();
+}
+
 void MainWindow::setTitleText(const QString& text)
 {
     c_->titleLine->setAnnouncedText(text);

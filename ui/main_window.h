@@ -44,6 +44,8 @@ public:
     void setMeterLevels(int left, int right); // 0..32767 each
     void setStatusText(int part, const QString& text); // parts 0..3
     QString statusText(int part) const;
+    void setStatusToolTip(int part, const QString& text);
+    QString statusToolTip(int part) const;
     void setTitleText(const QString& text);
     void setPlayPauseIcon(int iconId); // 1019 or 1020
     void setSliderToolTip(int id, const QString& text);

@@ -1,7 +1,10 @@
 // Listening speed in the window: each book keeps its own across tab switches and restarts,
-// set from the menu and the keys, and at 2x resumes where it was heard.
+// set from the menu and the keys, and at 2x resumes where it was heard. Long pauses heard
+// shorter at every speed, the place still in the file's time.
 #include <QAction>
 #include <cmath>
+#include <cstdio>
+#include <sstream>
 
 #include "support/qt/app_test.h"
 
@@ -100,6 +103,51 @@ TEST_F(Speed, EachBookKeepsItsSpeedAndItsPlaceHeardAcrossTabSwitchesAndRestartsA
     ASSERT_TRUE(ClickTab(w, 0));
     EXPECT_EQ(CheckedSpeed(w), QStringLiteral("1,0×"));
     EXPECT_FALSE(w->speedLabel()->isVisible());
+}
+
+TEST_F(Speed, LongPausesAreHeardAsAThirdOfASecondAtEverySpeedThePlaceCountingTheFilesTime) {
+    // 1 s phrases of a tone; pauses of 2, 0.4, 2 and 2 s, then 70 s before the last.
+    const double starts[] = {0, 3, 4.4, 7.4, 10.4, 81.4};
+    std::ostringstream gate;
+    for (double start : starts)
+        gate << "+between(t\\," << start << "\\," << start + 1 << ")";
+    const std::string book = media.file("pauses.flac");
+    makeTone(book, 500, 82.5, 44100, 1, "-af " + shellQuote("aeval=4*val(0)*(0" + gate.str() + ")"));
+    writeBytes(player->settingsFile(), int32Bytes({0, 0, 0, 0, 10, 10, 10, 20, 0})); // dry: no reverb tails
+    ASSERT_TRUE(Start());
+    player->addFolder(book);
+    ASSERT_TRUE(PumpUntil([] { return EngineSeconds() >= 0.5; }));
+    player->command(ids::MenuShortenPauses); // while playing
+    ASSERT_TRUE(PumpUntil([&] { return EngineSeconds() >= starts[4] + 0.5; }));
+    EXPECT_TRUE(w->statusToolTip(3).isEmpty()) << "under a minute saved";
+    ASSERT_TRUE(PumpUntil([&] { return EngineSeconds() >= starts[5] + 0.2 && !w->statusToolTip(3).isEmpty(); }, 8000));
+    int minutes = 0, seconds = 0;
+    ASSERT_EQ(std::sscanf(w->statusToolTip(3).toUtf8().constData(), "сэкономлено %d:%d", &minutes, &seconds), 2);
+    EXPECT_NEAR(minutes * 60 + seconds, 3 * 1.7 + 69.7, 1.5);
+
+    player->command(ids::PlayPauseButton);
+    for (const auto& [speed, on] : {std::pair{1.0, true}, {2.0, true}, {1.0, false}, {2.0, false}}) {
+        SCOPED_TRACE(testing::Message() << speed << "x, shortening " << on);
+        if (app.options.shortenPauses != on)
+            player->command(ids::MenuShortenPauses);
+        player->command(ids::MenuSpeedFirst + (speed == 1.0 ? 1 : 5));
+        MonitorCapture heard(media.file("heard.raw"));
+        player->command(ids::FirstButton);
+        ASSERT_TRUE(PumpUntil([&] { return EngineSeconds() >= starts[4] + 0.5; }));
+        player->command(ids::PlayPauseButton);
+        const double pausedAt = EngineSeconds();
+        Pump(300);
+        heard.stop();
+        const auto phrases = heard.stretches(MonitorCapture::rate / 10);
+        ASSERT_EQ(phrases.size(), 5u);
+        for (int k = 0; k < 4; ++k) {
+            const double pause = (starts[k + 1] - starts[k] - 1) / speed;
+            EXPECT_NEAR(double(phrases[k + 1].first - phrases[k].last) / MonitorCapture::rate,
+                        on && pause > 0.6 ? 0.3 : pause, 0.07) << "pause " << k;
+        }
+        // The place paused at, by the sound: the last phrase's start plus what was heard of it.
+        EXPECT_NEAR(starts[4] + heard.soundSeconds(phrases[4].first, phrases[4].last) * speed, pausedAt, 0.15);
+    }
 }
 
 } // namespace
