@@ -10,7 +10,6 @@
 #include "books/file_io.h"
 #include "books/folder_playlist.h"
 #include "playback/speed.h"
-#include "playback/text_format.h"
 #include "playback/track_open.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"

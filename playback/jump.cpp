@@ -37,7 +37,7 @@ void OpenNeighbour(int file, double seconds) {
 
 void JumpBy(double seconds) {
     if (OpenPending()) {
-        // Another command's open takes the place from the listener.
+        // A file that another command opens sets the place: the jump goes, with those added up.
         queued = opening ? queued + seconds : 0;
         return;
     }

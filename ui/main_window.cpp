@@ -266,8 +266,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
     };
     QMenu* fileMenu = menuBar()->addMenu(QStringLiteral("&Файл"));
     addItem(fileMenu, ids::MenuExit, QStringLiteral("В&ыход"));
-    // Window shortcuts that no control takes for itself: Ctrl+P leaves Space and Enter to the
-    // focused control and the screen reader's own keys alone.
+    // Keys of the whole window: no control claims Ctrl with an arrow before them (the list,
+    // sliders and tabs step only on bare arrows), and Ctrl+P for play/pause leaves Space and
+    // Enter to the focused control and a screen reader's own keys alone.
     QMenu* playbackMenu = menuBar()->addMenu(QStringLiteral("Воспроизведение"));
     for (auto [id, text, key] : {std::tuple{ids::MenuPlayPause, "Играть/пауза", Qt::Key_P},
                                  std::tuple{ids::MenuJumpBack, "Назад на 15 с", Qt::Key_Left},

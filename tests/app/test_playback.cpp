@@ -331,10 +331,15 @@ TEST_F(PlaybackTest, JumpKeysMoveThroughTheFolderWhereverTheFocusIs) {
         EXPECT_EQ(QApplication::focusWidget(), row.focus);
         EXPECT_EQ(w->bookTabs()->currentIndex(), 0);
     }
+    // Presses while the file before opens add up: from 0:05, 10 s into it, then 15 s more.
+    SeekToSlider(5);
+    QTest::keyClick(list, Qt::Key_Left, Qt::ControlModifier);
+    QTest::keyClick(list, Qt::Key_Left, Qt::ControlModifier);
+    EXPECT_TRUE(PumpUntil([] { return app.trackIndex == 1 && std::abs(EngineSeconds() - 15) < 0.01; }));
     player->command(ids::MenuSpeedFirst + 5);
     SeekToSlider(9);
     QTest::keyClick(list, Qt::Key_P, Qt::ControlModifier);
-    for (auto [key, file, step, hz] : {std::tuple{Qt::Key_Left, 1, 30.0, 1050.0}, {Qt::Key_Right, 2, 20.0, 1600.0}}) {
+    for (auto [key, file, step, hz] : {std::tuple{Qt::Key_Left, 0, 30.0, 450.0}, {Qt::Key_Right, 1, 20.0, 1000.0}}) {
         QTest::keyClick(list, key, Qt::ControlModifier);
         ASSERT_TRUE(SettleOpen());
         MonitorCapture heard(media.file("jump.raw"));
