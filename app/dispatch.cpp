@@ -11,6 +11,7 @@
 #include "books/listening_options.h"
 #include "engine/version.h"
 #include "playback/effects.h"
+#include "playback/jump.h"
 #include "playback/pauses.h"
 #include "playback/speed.h"
 #include "playback/stream_news.h"
@@ -33,7 +34,16 @@ void DispatchCommand(int id) {
         AddFolder();
         break;
     case ids::PlayPauseButton:
-        TogglePlayPause();
+    case ids::MenuPlayPause:
+        // Nothing to play or pause in an empty book, or before its file has opened.
+        if (app.currentStream != 0)
+            TogglePlayPause();
+        break;
+    case ids::MenuJumpBack:
+        JumpBy(-15);
+        break;
+    case ids::MenuJumpForward:
+        JumpBy(30);
         break;
     case ids::NextButton:
         NextTrack();

@@ -250,6 +250,34 @@ bool ReadBookSlot(int book) {
     return true;
 }
 
+std::array<std::string, kBookCount> StoredBookPaths() {
+    std::array<std::string, kBookCount> paths;
+    if (app.bookSlotFileUnusable)
+        return paths;
+    BookRecord records[kBookCount]{};
+    const int fd = OpenRegularFile(app.bookSlotPath.c_str(), O_RDONLY);
+    if (fd >= 0) {
+        const bool read = pread(fd, records, sizeof records, 0) >= 0;
+        close(fd);
+        if (!read)
+            return paths;
+    }
+    const auto longPaths = ReadLongPaths(app.bookSlotPath);
+    for (int book = 0; book < kBookCount; ++book) {
+        // What was handed over to be written stands for what the slot will hold.
+        if (handedOver.slotPath == app.bookSlotPath && handedOver.valid[book]) {
+            records[book] = handedOver.record[book];
+            paths[book] = handedOver.longPath[book];
+        } else if (const auto found = longPaths.find(book); found != longPaths.end()) {
+            paths[book] = found->second;
+        }
+        DiscardDamagedRecord(records[book]);
+        if (records[book].path[0] != '\0')
+            paths[book] = records[book].path;
+    }
+    return paths;
+}
+
 void CreateBookSlotFile() {
     for (int book = 0; book < kBookCount; ++book)
         NoteHandedOver(book, app.bookRecord, std::string());

@@ -3,13 +3,19 @@
 // Writes are handed to the data writer thread (books/save_writer.h) and done in order there.
 #pragma once
 
+#include <array>
 #include <string>
+
+#include "books/records.h"
 
 // Reads slot `book` into app.bookRecord (and its long path into app.longPath), after the writes
 // handed over before it. False when the file was missing (its creation with five empty slots is
 // handed over) or cannot be used (it cannot be opened or read: left alone for the run).
 bool ReadBookSlot(int book);
 void CreateBookSlotFile();
+// The file each book's slot names (or its long path), read without touching the current record:
+// empty for an empty or damaged slot, or when the file cannot be read.
+std::array<std::string, kBookCount> StoredBookPaths();
 // Hands app.bookRecord over to be written into the slot of app.settings.currentBook and synced.
 void WriteBookSlot();
 // The one save: the current slot, then the settings file.

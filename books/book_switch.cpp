@@ -6,11 +6,12 @@
 
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
+#include "books/book_tabs.h"
 #include "books/file_io.h"
 #include "books/folder_playlist.h"
 #include "playback/speed.h"
-#include "playback/text_format.h"
 #include "playback/track_open.h"
+#include "ui/control_ids.h"
 #include "ui/main_window.h"
 
 void SwitchBook(int index) {
@@ -36,24 +37,40 @@ bool IsReachableFile(const std::string& path) {
     return true;
 }
 
+// Nothing plays: no time, no level, the play image, no track's figures, a slider with no place.
+void ShowNoTrack() {
+    MainWindow* w = app.mainWindow;
+    for (int part = 0; part < 4; ++part)
+        w->setStatusText(part, QString());
+    w->setMeterLevels(0, 0);
+    app.isPlaying = 0;
+    w->setPlayPauseIcon(ids::IconPlay);
+    w->setSliderRange(ids::PositionSlider, 0, 0);
+    w->setPositionTicks({});
+}
+
 } // namespace
 
 void LoadBook() {
-    if (!ReadBookSlot(app.settings.currentBook))
+    const std::string path = ReadBookSlot(app.settings.currentBook) ? CurrentBookPath() : std::string();
+    if (path.empty()) {
+        ShowNoTrack();
         return;
-    const std::string path = CurrentBookPath();
-    if (path.empty())
-        return;
+    }
     if (!IsReachableFile(path)) {
         // A drive or share not mounted yet: the slot stays as it is, and the listener sees
         // which book it is and why it does not play.
-        app.mainWindow->setTabLabel(app.settings.currentBook, FolderNameText(path.substr(0, path.rfind('/'))).left(8));
+        LabelBookTab(app.settings.currentBook, path.substr(0, path.rfind('/')));
         app.mainWindow->setTitleText(QStringLiteral("Файл книги недоступен: %1").arg(QString::fromUtf8(path.c_str())));
+        ShowNoTrack();
         return;
     }
     DeriveFolderNames(path);
     ScanFolder();
     // The stored place, seeked to before playback starts; a place the engine refuses
     // (negative, beyond the end) plays the file from its start.
-    OpenTrack(path, app.bookRecord.position);
+    OpenTrack(path, app.bookRecord.position, [] {
+        ReportUnplayable();
+        ShowNoTrack();
+    });
 }

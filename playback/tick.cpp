@@ -4,6 +4,7 @@
 
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
+#include "books/book_tabs.h"
 #include "playback/pauses.h"
 #include "playback/text_format.h"
 #include "playback/track_rows.h"
@@ -29,6 +30,7 @@ void TickHandler() {
         app.bookRecord.position = std::int64_t(position);
         KeepPlace();
         FollowChapter(position);
+        ShowPlaceInTab(position);
     }
     if (shown) {
         const double seconds = BASS_ChannelBytes2Seconds(app.currentStream, position);

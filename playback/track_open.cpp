@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
+#include "books/book_tabs.h"
 #include "playback/effects.h"
 #include "playback/pauses.h"
 #include "playback/speed.h"
@@ -42,7 +43,7 @@ void SetUpPositionSlider() {
     app.mainWindow->setPositionTicks(ticks);
 }
 
-void PlayOpened(const std::string& path, const OpenedTrack& track) {
+void PlayOpened(const std::string& path, const OpenedTrack& track, bool play) {
     ReleaseCurrentStream();
     app.currentStream = track.stream;
     for (int band = 0; band < 3; ++band)
@@ -63,7 +64,7 @@ void PlayOpened(const std::string& path, const OpenedTrack& track) {
     app.trackTitle = app.textBuffer;
     app.mainWindow->setTitleText(app.textBuffer);
     app.textBuffer = folderName;
-    app.mainWindow->setTabLabel(app.settings.currentBook, folderName.left(8));
+    LabelBookTab(app.settings.currentBook, app.folderDir);
 
     ShowChapters();
     ArmStreamNews(app.currentStream, path);
@@ -72,9 +73,33 @@ void PlayOpened(const std::string& path, const OpenedTrack& track) {
     RecordBookPath(path);
     app.bookRecord.position = track.startPosition;
     SaveState();
-    BASS_ChannelPlay(app.currentStream, false);
-    app.isPlaying = 1;
-    app.mainWindow->setPlayPauseIcon(ids::IconPause);
+    if (play)
+        BASS_ChannelPlay(app.currentStream, false);
+    app.isPlaying = play;
+    app.mainWindow->setPlayPauseIcon(play ? ids::IconPause : ids::IconPlay);
+}
+
+void Open(const std::string& path, std::int64_t startPosition, std::optional<double> startSeconds, bool play,
+          std::function<void()> refused, std::function<void()> accepted) {
+    if (app.exiting)
+        return;
+    // A file of the book the listener has left meanwhile is not for the book now shown.
+    RequestOpen(
+        path, startPosition, CurrentLevels(),
+        [path, play, book = app.settings.currentBook, refused = std::move(refused),
+         accepted = std::move(accepted)](const OpenedTrack& track) {
+            if (app.exiting || app.settings.currentBook != book) {
+                BASS_StreamFree(track.stream);
+            } else if (track.stream == 0) {
+                if (refused)
+                    refused();
+            } else {
+                if (accepted)
+                    accepted();
+                PlayOpened(path, track, play);
+            }
+        },
+        startSeconds);
 }
 
 } // namespace
@@ -93,21 +118,10 @@ void ReleaseCurrentStream() {
 
 void OpenTrack(const std::string& path, std::int64_t startPosition, std::function<void()> refused,
                std::function<void()> accepted) {
-    if (app.exiting)
-        return;
-    // A file of the book the listener has left meanwhile is not for the book now shown.
-    RequestOpen(path, startPosition, CurrentLevels(),
-                [path, book = app.settings.currentBook, refused = std::move(refused),
-                 accepted = std::move(accepted)](const OpenedTrack& track) {
-                    if (app.exiting || app.settings.currentBook != book) {
-                        BASS_StreamFree(track.stream);
-                    } else if (track.stream == 0) {
-                        if (refused)
-                            refused();
-                    } else {
-                        if (accepted)
-                            accepted();
-                        PlayOpened(path, track);
-                    }
-                });
+    Open(path, startPosition, std::nullopt, true, std::move(refused), std::move(accepted));
+}
+
+void OpenTrackAt(const std::string& path, double seconds, bool play, std::function<void()> refused,
+                 std::function<void()> accepted) {
+    Open(path, 0, seconds, play, std::move(refused), std::move(accepted));
 }

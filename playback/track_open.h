@@ -16,5 +16,9 @@ void ReportUnplayable();
 // then neither runs.
 void OpenTrack(const std::string& path, std::int64_t startPosition = 0,
                std::function<void()> refused = ReportUnplayable, std::function<void()> accepted = {});
+// The same, playback starting at a time in the file (negative: counted back from its end;
+// held within the file) and going on only when play, else left paused there.
+void OpenTrackAt(const std::string& path, double seconds, bool play, std::function<void()> refused,
+                 std::function<void()> accepted);
 // Frees the current stream, if any.
 void ReleaseCurrentStream();

@@ -1,6 +1,7 @@
 #include "playback/track_opener.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -25,6 +26,7 @@ struct Request {
     std::string path;
     std::int64_t startPosition;
     EffectLevels levels;
+    std::optional<double> startSeconds;
 };
 
 struct Opener {
@@ -67,9 +69,14 @@ OpenedTrack Open(const Request& request) {
         BASS_ChannelBytes2Seconds(track.stream, BASS_ChannelGetLength(track.stream, BASS_POS_BYTE));
     track.fileBytes = BASS_StreamGetFilePosition(track.stream, BASS_FILEPOS_END);
     track.tags = TAGS_Read(track.stream, titleTemplate);
-    if (request.startPosition != 0 &&
-        BASS_ChannelSetPosition(track.stream, QWORD(request.startPosition), BASS_POS_BYTE))
-        track.startPosition = request.startPosition;
+    std::int64_t start = request.startPosition;
+    if (const auto seconds = request.startSeconds) {
+        const double length = track.durationSeconds;
+        start = std::int64_t(
+            BASS_ChannelSeconds2Bytes(track.stream, std::clamp(*seconds < 0 ? length + *seconds : *seconds, 0.0, length)));
+    }
+    if (start != 0 && BASS_ChannelSetPosition(track.stream, QWORD(start), BASS_POS_BYTE))
+        track.startPosition = start;
     return track;
 }
 
@@ -111,12 +118,12 @@ void Work(std::uint64_t self) {
 } // namespace
 
 void RequestOpen(const std::string& path, std::int64_t startPosition, const EffectLevels& levels,
-                 std::function<void(const OpenedTrack&)> done) {
+                 std::function<void(const OpenedTrack&)> done, std::optional<double> startSeconds) {
     Opener& opener = Shared();
     std::lock_guard lock(opener.mutex);
     awaited = ++opener.latest;
     awaitedDone = std::move(done);
-    opener.next = Request{awaited, path, startPosition, levels};
+    opener.next = Request{awaited, path, startPosition, levels, startSeconds};
     if (opener.worker == 0 || (opener.busy && Clock::now() - opener.busySince > kStuckAfter)) {
         opener.busy = false;
         std::thread(Work, ++opener.worker).detach();

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <algorithm>
+#include <optional>
 
 #include "app/app_state.h"
 #include "playback/text_format.h"
@@ -51,15 +52,30 @@ void RemoveChapterRows() {
 
 } // namespace
 
-void OpenRow(int file, std::function<void()> refused) {
+namespace {
+
+// Makes the file's row current; its path, none for a file the list does not have.
+std::optional<std::string> MakeRowCurrent(int file) {
     QListWidget* list = app.mainWindow->trackList();
     const int row = RowOfFile(file);
     if (file < 0 || file >= app.trackCount || row >= list->count())
-        return;
+        return std::nullopt;
     app.trackIndex = file;
     app.mainWindow->selectRow(row);
     const QByteArray name = list->item(row)->data(Qt::UserRole).toByteArray();
-    OpenTrack(app.folderDir + "/" + name.toStdString(), 0, std::move(refused));
+    return app.folderDir + "/" + name.toStdString();
+}
+
+} // namespace
+
+void OpenRow(int file, std::function<void()> refused) {
+    if (const auto path = MakeRowCurrent(file))
+        OpenTrack(*path, 0, std::move(refused));
+}
+
+void OpenRowAt(int file, double seconds, bool play, std::function<void()> refused, std::function<void()> accepted) {
+    if (const auto path = MakeRowCurrent(file))
+        OpenTrackAt(*path, seconds, play, std::move(refused), std::move(accepted));
 }
 
 void ChooseRow(int row) {

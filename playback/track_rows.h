@@ -12,6 +12,8 @@
 // follow go on from it, and opens the file (see OpenTrack). A file the list does not have
 // changes nothing.
 void OpenRow(int file, std::function<void()> refused = ReportUnplayable);
+// The same, with the place and the playing as OpenTrackAt has them.
+void OpenRowAt(int file, double seconds, bool play, std::function<void()> refused, std::function<void()> accepted);
 // The listener chose a row: a file's row opens the file, a chapter's row plays from its start.
 void ChooseRow(int row);
 // Lists the current stream's chapters under the row of the file it plays (trackIndex).

@@ -47,6 +47,10 @@ constexpr int MenuSpeedSlower = 1049;
 constexpr int MenuSmartRewind = 1050;
 constexpr int MenuLevelLoudness = 1051;
 constexpr int MenuShortenPauses = 1052;
+// Playback menu: play/pause and the jumps back and forward in the book.
+constexpr int MenuPlayPause = 1060;
+constexpr int MenuJumpBack = 1061;
+constexpr int MenuJumpForward = 1062;
 
 // Icon resources.
 constexpr int IconPlay = 1019;  // shown while paused

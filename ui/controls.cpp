@@ -410,3 +410,36 @@ void TabPane::paintEvent(QPaintEvent*)
     option.shape = QTabBar::RoundedNorth;
     style()->drawPrimitive(QStyle::PE_FrameTabWidget, &option, &painter, this);
 }
+
+const QString TrackList::EmptyHint = QStringLiteral("Нажмите «Добавить папку» или перетащите сюда файл книги");
+
+TrackList::TrackList(QWidget* parent) : QListWidget(parent)
+{
+    for (auto rowsChanged : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(model(), rowsChanged, this, &TrackList::describeRows);
+    connect(model(), &QAbstractItemModel::modelReset, this, &TrackList::describeRows);
+    describeRows();
+}
+
+TrackList::~TrackList()
+{
+    // The model goes after the list's own part: its last reset finds no list to describe.
+    disconnect(model(), nullptr, this, nullptr);
+}
+
+void TrackList::paintEvent(QPaintEvent* event)
+{
+    QListWidget::paintEvent(event);
+    if (count() > 0)
+        return;
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::PlaceholderText));
+    const int margin = fontMetrics().averageCharWidth();
+    painter.drawText(viewport()->rect().adjusted(margin, margin, -margin, -margin),
+                     Qt::AlignCenter | Qt::TextWordWrap, EmptyHint);
+}
+
+void TrackList::describeRows()
+{
+    setAccessibleDescription(count() > 0 ? QString() : EmptyHint);
+}

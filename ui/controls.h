@@ -7,6 +7,7 @@
 #include <functional>
 #include <QLabel>
 #include <QList>
+#include <QListWidget>
 #include <QStringList>
 #include <QProgressBar>
 #include <QPushButton>
@@ -177,4 +178,20 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+};
+
+// The track list. While it has no rows its viewport tells how to get a book, and a screen
+// reader reads the same as the list's description.
+class TrackList : public QListWidget {
+    Q_OBJECT
+public:
+    static const QString EmptyHint;
+    explicit TrackList(QWidget* parent);
+    ~TrackList() override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void describeRows();
 };

@@ -144,7 +144,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
     };
 
     // Creation follows the template order, which is also the Tab key order.
-    c_->trackList = new QListWidget(client);
+    c_->trackList = new TrackList(client);
     place(c_->trackList, ids::TrackList, 12, 42, 150, 130);
     c_->trackList->setFont(PointSizedFont(QStringLiteral("Arial"), 9));
     c_->trackList->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -266,6 +266,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
     };
     QMenu* fileMenu = menuBar()->addMenu(QStringLiteral("&Файл"));
     addItem(fileMenu, ids::MenuExit, QStringLiteral("В&ыход"));
+    // Keys of the whole window: no control claims Ctrl with an arrow before them (the list,
+    // sliders and tabs step only on bare arrows), and Ctrl+P for play/pause leaves Space and
+    // Enter to the focused control and a screen reader's own keys alone.
+    QMenu* playbackMenu = menuBar()->addMenu(QStringLiteral("Воспроизведение"));
+    for (auto [id, text, key] : {std::tuple{ids::MenuPlayPause, "Играть/пауза", Qt::Key_P},
+                                 std::tuple{ids::MenuJumpBack, "Назад на 15 с", Qt::Key_Left},
+                                 std::tuple{ids::MenuJumpForward, "Вперёд на 30 с", Qt::Key_Right}})
+        addItem(playbackMenu, id, QString::fromUtf8(text))->setShortcut(QKeySequence(Qt::CTRL | key));
     QMenu* settingsMenu = menuBar()->addMenu(QStringLiteral("Настройки"));
     addItem(settingsMenu, ids::MenuAddFolder, QStringLiteral("Добавить папку"));
     QAction* remaining =

@@ -2,10 +2,12 @@
 // the real window, the real engine and a private sound server that is listened to. Plays last
 // as long as the engine says they were heard, not a wall-clock time, and every place is
 // measured from the recording: a busy machine cannot change the verdict.
+#include <QProgressBar>
 #include <cmath>
 
 #include "books/save_writer.h"
 #include "support/qt/app_test.h"
+#include "ui/controls.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -218,6 +220,12 @@ TEST_F(BooksTest, OnlyTheListenersChangeOfTabSwitchesAndUnusablePlacesPlayFromTh
     ASSERT_TRUE(Start());
     EXPECT_EQ(w->bookTabs()->currentIndex(), 3);
     EXPECT_EQ(readBytes(player->dataFile()), stored);
+    // Every tab names its book's folder from the slot at once, the whole name in its tip.
+    QStringList labels;
+    for (int i = 0; i < kBookCount; ++i)
+        labels << w->bookTabs()->tabText(i);
+    EXPECT_EQ(labels, (QStringList{"Повести", "Путешест", "Книга  3", "Сказки", "Книга  5"}));
+    EXPECT_EQ(w->bookTabs()->tabToolTip(1), QStringLiteral("Путешествия"));
     PlayFor(0.7);
     const HSTREAM stream = app.currentStream;
     Select(3, 0.5);
@@ -230,6 +238,10 @@ TEST_F(BooksTest, OnlyTheListenersChangeOfTabSwitchesAndUnusablePlacesPlayFromTh
     QTest::keyClick(w->bookTabs(), Qt::Key_Right);
     EXPECT_EQ(w->bookTabs()->currentIndex(), 4);
     EXPECT_EQ(app.currentStream, 0u);
+    // The empty book: no time, no level, the play image, and the list's hint.
+    EXPECT_TRUE(w->statusText(3).isEmpty() && w->meter(ids::LeftMeter)->value() == 0);
+    EXPECT_EQ(w->button(ids::PlayPauseButton)->property("iconId").toInt(), ids::IconPlay);
+    EXPECT_EQ(w->trackList()->accessibleDescription(), TrackList::EmptyHint);
     ASSERT_TRUE(FlushSaves(5000));
     const double saved = SlotSeconds(readBytes(player->dataFile()), 3);
     ExpectKeptAt(saved, leaving);
@@ -253,6 +265,8 @@ TEST_F(BooksTest, OnlyTheListenersChangeOfTabSwitchesAndUnusablePlacesPlayFromTh
     EXPECT_GE(heard[0].endSeconds, saved - kMeasureTolerance);
     ExpectStartsAt(heard[1], 0);
     ExpectStartsAt(heard[2], 0);
+    // The tip of a book heard in this run keeps the place it was left at.
+    EXPECT_TRUE(w->bookTabs()->tabToolTip(3).startsWith("Сказки\n02 глава.flac, 0:0")) << w->bookTabs()->tabToolTip(3).toStdString();
 
     // The damaged slot is saved as the empty book it counts as; book 5 did not inherit book 4.
     player->exitAndReset();

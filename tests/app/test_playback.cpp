@@ -1,4 +1,5 @@
 // Playing a folder through the real window, the real engine and a private sound server.
+#include <QAccessible>
 #include <QElapsedTimer>
 #include <QProgressBar>
 #include <cmath>
@@ -8,6 +9,7 @@
 #include "books/save_writer.h"
 #include "playback/transport.h"
 #include "support/qt/app_test.h"
+#include "ui/controls.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -27,6 +29,15 @@ protected:
 };
 
 TEST_F(PlaybackTest, FolderScanListsPlayableFilesInNaturalOrderAndSelectsThePickedOne) {
+    // Before any book: no time, the play image, and the empty list says how to get one.
+    QAccessibleInterface* listReader = QAccessible::queryAccessibleInterface(w->trackList());
+    EXPECT_EQ(listReader->text(QAccessible::Description), TrackList::EmptyHint);
+    const QImage hinted = w->trackList()->viewport()->grab().toImage();
+    QImage blank = hinted;
+    blank.fill(hinted.pixel(0, 0));
+    EXPECT_NE(hinted, blank);
+    EXPECT_TRUE(w->statusText(3).isEmpty());
+    EXPECT_EQ(w->button(ids::PlayPauseButton)->property("iconId").toInt(), ids::IconPlay);
     const std::string book = media.file("Сказки");
     fs::create_directories(book + "/extra.mp3"); // a folder that looks like a track
     for (const char* name : {"10 глава.mp3", "2 глава.MP3", "1 глава.Mp3", "x.FLAC", "1.mp3", "21.mp3", "11.mp3"})
@@ -45,6 +56,7 @@ TEST_F(PlaybackTest, FolderScanListsPlayableFilesInNaturalOrderAndSelectsThePick
     EXPECT_NE(app.currentStream, 0u);
     EXPECT_EQ(w->titleLine()->text(), QStringLiteral("Сказки"));
     EXPECT_EQ(w->statusText(0), QStringLiteral("   Всего в списке: 7"));
+    EXPECT_TRUE(listReader->text(QAccessible::Description).isEmpty());
 }
 
 TEST_F(PlaybackTest, StatusBarDescribesTheFormatLengthAndTimeAndPauseStopsTheMeters) {
@@ -279,6 +291,64 @@ TEST_F(PlaybackTest, ChaptersOfAFileAreRowsAndTransportStepsThroughThem) {
         EXPECT_NEAR(heard.dominantFrequency(heard.frameCount() - 4800, 4800), steps[i].hz, steps[i].hz * 0.05);
     }
     EXPECT_EQ(w->trackList()->count(), 6);
+    EXPECT_TRUE(w->bookTabs()->tabToolTip(0).startsWith("book\n1.m4b, гл. 4, 0:1"));
+}
+
+// Ctrl+Left and Ctrl+Right move 15 s back and 30 s on in the files' own time, whichever control
+// has the focus, over file starts and held at the book's ends; paused they stay paused, and
+// playing at 2× the place they land on is heard.
+TEST_F(PlaybackTest, JumpKeysMoveThroughTheFolderWhereverTheFocusIs) {
+    fs::create_directory(media.file("jumps"));
+    for (int i = 0; i < 3; ++i) // 10 s steps of 50 Hz
+        makeSteppedTone(media.file("jumps/" + std::to_string(i) + ".wav"), 300 + 600 * i, 50, 4, 10, 44100, 1);
+    player->addFolder(media.file("jumps/2.wav"));
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+    QWidget *list = w->trackList(), *position = w->slider(ids::PositionSlider), *volume = w->slider(ids::VolumeSlider);
+    QTest::keyClick(w->button(ids::NextButton), Qt::Key_P, Qt::ControlModifier);
+    ASSERT_EQ(app.isPlaying, 0);
+    const struct {
+        QWidget* focus;
+        Qt::Key key;
+        double seekFirst; // -1: from where the last one landed
+        int file;
+        double at;
+    } paused[] = {{list, Qt::Key_Left, 5, 1, 30},  {position, Qt::Key_Right, -1, 2, 20},
+                  {volume, Qt::Key_Left, -1, 2, 5}, {w->button(ids::NextButton), Qt::Key_Left, 4, 1, 29},
+                  {w->slider(ids::EqBand100), Qt::Key_Left, 10, 0, 35}, {w->bookTabs(), Qt::Key_Left, 6, 0, 0},
+                  {list, Qt::Key_Right, -1, 0, 30}, {position, Qt::Key_Right, -1, 1, 20}, {volume, Qt::Key_Right, 30, 2, 20},
+                  {list, Qt::Key_Right, -1, 2, 40}};
+    for (const auto& row : paused) {
+        SCOPED_TRACE(row.at);
+        if (row.seekFirst >= 0)
+            SeekToSlider(row.seekFirst);
+        row.focus->setFocus();
+        QTest::keyClick(row.focus, row.key, Qt::ControlModifier);
+        ASSERT_TRUE(SettleOpen());
+        EXPECT_EQ(app.trackIndex, row.file);
+        EXPECT_NEAR(EngineSeconds(), row.at, 0.01);
+        EXPECT_EQ(app.isPlaying, 0);
+        EXPECT_EQ(QApplication::focusWidget(), row.focus);
+        EXPECT_EQ(w->bookTabs()->currentIndex(), 0);
+    }
+    // Presses while the file before opens add up: from 0:05, 10 s into it, then 15 s more.
+    SeekToSlider(5);
+    QTest::keyClick(list, Qt::Key_Left, Qt::ControlModifier);
+    QTest::keyClick(list, Qt::Key_Left, Qt::ControlModifier);
+    EXPECT_TRUE(PumpUntil([] { return app.trackIndex == 1 && std::abs(EngineSeconds() - 15) < 0.01; }));
+    player->command(ids::MenuSpeedFirst + 5);
+    SeekToSlider(9);
+    QTest::keyClick(list, Qt::Key_P, Qt::ControlModifier);
+    for (auto [key, file, step, hz] : {std::tuple{Qt::Key_Left, 0, 30.0, 450.0}, {Qt::Key_Right, 1, 20.0, 1000.0}}) {
+        QTest::keyClick(list, key, Qt::ControlModifier);
+        ASSERT_TRUE(SettleOpen());
+        MonitorCapture heard(media.file("jump.raw"));
+        Pump(300);
+        heard.stop();
+        EXPECT_EQ(app.trackIndex, file);
+        EXPECT_TRUE(app.isPlaying && EngineSeconds() >= step && EngineSeconds() < step + 10) << EngineSeconds();
+        EXPECT_NEAR(heard.dominantFrequency(heard.frameCount() - 4800, 4800), hz, 20);
+    }
 }
 
 } // namespace
