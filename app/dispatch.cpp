@@ -32,7 +32,8 @@ void DispatchCommand(int id) {
         AddFolder();
         break;
     case ids::PlayPauseButton:
-        TogglePlayPause();
+        if (!ExtendSleepTimer())
+            TogglePlayPause();
         break;
     case ids::NextButton:
         NextTrack();
@@ -56,7 +57,16 @@ void DispatchCommand(int id) {
         ToggleRemainingTime();
         break;
     case ids::MenuSleepTimer:
-        OpenSleepDialog();
+        OpenSleepDialog(AppState::SleepEnd::PowerOff);
+        break;
+    case ids::MenuPauseTimer:
+        OpenSleepDialog(AppState::SleepEnd::Pause);
+        break;
+    case ids::MenuPauseAtChapterEnd:
+        PauseAtChapterEnd();
+        break;
+    case ids::MenuCancelTimer:
+        CancelSleepTimer();
         break;
     case ids::MenuSpeedFaster:
         StepSpeed(+1);

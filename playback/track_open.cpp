@@ -16,7 +16,7 @@ namespace {
 
 void ShowStatusTexts(const OpenedTrack& track) {
     MainWindow* w = app.mainWindow;
-    w->setStatusText(0, FormatText("   Всего в списке: %d", app.trackCount));
+    ShowTrackCount();
 
     const int bitrate = app.durationSeconds > 0
                             ? int(double(track.fileBytes) / (app.durationSeconds * 125) + 0.5)
@@ -76,6 +76,10 @@ void PlayOpened(const std::string& path, const OpenedTrack& track) {
 }
 
 } // namespace
+
+void ShowTrackCount() {
+    app.mainWindow->setStatusText(0, FormatText("   Всего в списке: %d", app.trackCount));
+}
 
 void ReportUnplayable() {
     ShowWarning(app.mainWindow, QStringLiteral("Ошибка воспроизведения"));

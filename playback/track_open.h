@@ -16,5 +16,7 @@ void ReportUnplayable();
 // then neither runs.
 void OpenTrack(const std::string& path, std::int64_t startPosition = 0,
                std::function<void()> refused = ReportUnplayable, std::function<void()> accepted = {});
+// Status-bar part 0: the number of tracks in the list.
+void ShowTrackCount();
 // Frees the current stream, if any.
 void ReleaseCurrentStream();

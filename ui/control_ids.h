@@ -47,6 +47,10 @@ constexpr int MenuSpeedSlower = 1049;
 constexpr int MenuSmartRewind = 1050;
 constexpr int MenuLevelLoudness = 1051;
 constexpr int MenuShortenPauses = 1052;
+// The sleep timer's other kinds, beside MenuSleepTimer.
+constexpr int MenuPauseTimer = 1070;
+constexpr int MenuPauseAtChapterEnd = 1071;
+constexpr int MenuCancelTimer = 1072;
 
 // Icon resources.
 constexpr int IconPlay = 1019;  // shown while paused
