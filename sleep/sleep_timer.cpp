@@ -110,6 +110,38 @@ void ShowCountdown(const char* label, double left) {
     app.mainWindow->setStatusText(0, app.tickText);
 }
 
+// The pause lands this much wall time before the chapter's end, and so before the file's end,
+// where the engine would go on to the next file.
+constexpr double kChapterEndLead = 0.04;
+// Closer than this to the end, the sound glides down to silence at the end, so that a pause that
+// comes late on a busy machine lets nothing of the next chapter be heard; and a precise timer
+// takes over from the 100 ms tick.
+constexpr double kCloseSeconds = 0.5;
+// The engine changes what it has buffered from a little after the place heard: the glide is
+// asked to end this much earlier.
+constexpr double kGlideMarginSeconds = 0.1;
+
+// The end the chapter-end pause aims at, kept between looks: a look that comes late, after
+// playback has crossed into the next chapter or file, still pauses at that end.
+struct ChapterWatch {
+    HSTREAM stream = 0;
+    QWORD end = 0;
+    QWORD last = 0; // the place at the last look
+    bool fileEnd = false;
+    bool gliding = false;
+    bool preciseLook = false; // one is scheduled
+};
+ChapterWatch watch;
+
+// The volume slider's own level again, whether the fade or the glide to a chapter's end had begun.
+void RestoreVolume() {
+    EndFade();
+    if (std::exchange(watch.gliding, false)) {
+        app.fadeFactor = 1;
+        ApplySlider(4);
+    }
+}
+
 // Pauses as the listener's pause does and, when given, makes place (engine bytes) the book's place.
 void PauseAt(std::optional<QWORD> place) {
     Disarm();
@@ -119,7 +151,7 @@ void PauseAt(std::optional<QWORD> place) {
         app.bookRecord.position = std::int64_t(*place);
         WritePlaceNow();
     }
-    EndFade(); // once paused, so the volume's return is not heard
+    RestoreVolume(); // once paused, so its return is not heard
 }
 
 void CountdownStep(std::int64_t now) {
@@ -142,23 +174,6 @@ void CountdownStep(std::int64_t now) {
     PowerOff();
 }
 
-// The pause lands this much wall time before the chapter's end, and so before the file's end,
-// where the engine would go on to the next file.
-constexpr double kChapterEndLead = 0.02;
-// Closer than this to the end, a precise timer takes over from the 100 ms tick.
-constexpr double kPreciseLookSeconds = 0.25;
-
-// The end the chapter-end pause aims at, kept between looks: a look that comes late, after
-// playback has crossed into the next chapter or file, still pauses at that end.
-struct ChapterWatch {
-    HSTREAM stream = 0;
-    QWORD end = 0;
-    QWORD last = 0; // the place at the last look
-    bool fileEnd = false;
-    bool preciseLook = false; // one is scheduled
-};
-ChapterWatch watch;
-
 // Where the chapter heard at position ends: the next chapter's start, or the end of the file.
 QWORD EndOfChapterAt(QWORD position) {
     const int chapter = app.trackIndex == app.chaptersFile ? ChapterAt(position) : -1;
@@ -178,14 +193,15 @@ void ChapterEndStep() {
             PauseAt(0); // the file ran out before a look caught its end: the next one waits at its start
             return;
         }
+        RestoreVolume();
         watch = {};
     }
     const bool crossed = watch.stream != 0 && watch.last < watch.end && position >= watch.end &&
                          position - watch.last < step;
     if (!crossed) {
-        const QWORD end = EndOfChapterAt(position);
-        watch = {app.currentStream, end, position, end >= BASS_ChannelGetLength(app.currentStream, BASS_POS_BYTE),
-                 watch.preciseLook};
+        watch.stream = app.currentStream;
+        watch.end = EndOfChapterAt(position);
+        watch.fileEnd = watch.end >= BASS_ChannelGetLength(app.currentStream, BASS_POS_BYTE);
     }
     const double left =
         BASS_ChannelBytes2Seconds(app.currentStream, watch.end - std::min(position, watch.end)) / CurrentSpeed();
@@ -195,7 +211,16 @@ void ChapterEndStep() {
         return;
     }
     watch.last = position;
-    if (left < kPreciseLookSeconds && app.isPlaying && !std::exchange(watch.preciseLook, true))
+    if (left >= kCloseSeconds || !app.isPlaying) {
+        RestoreVolume(); // moved away from the end, or paused by the listener
+        return;
+    }
+    if (!std::exchange(watch.gliding, true)) {
+        app.fadeFactor = 0; // should this file run out first, the next one starts silent
+        BASS_ChannelSlideAttribute(app.currentStream, BASS_ATTRIB_VOL, 0,
+                                   DWORD(std::max(10.0, (left - kGlideMarginSeconds) * 1000)));
+    }
+    if (!std::exchange(watch.preciseLook, true))
         QTimer::singleShot(int((left - kChapterEndLead) * 1000), Qt::PreciseTimer, app.mainWindow, [] {
             watch.preciseLook = false;
             if (app.sleepArmed && app.sleepEnd == SleepEnd::ChapterEnd && app.currentStream != 0 && !app.exiting)
@@ -227,7 +252,7 @@ void ArmSleepTimer(const QString& entry, AppState::SleepEnd end) {
     const int minutes = std::atoi(entry.left(7).toUtf8().constData());
     if (minutes <= 0)
         return;
-    EndFade();
+    RestoreVolume();
     app.sleepStart = SleepClockSeconds();
     app.sleepDelaySeconds = minutes * 60;
     app.sleepEnd = end;
@@ -235,7 +260,7 @@ void ArmSleepTimer(const QString& entry, AppState::SleepEnd end) {
 }
 
 void PauseAtChapterEnd() {
-    EndFade();
+    RestoreVolume();
     app.sleepEnd = SleepEnd::ChapterEnd;
     watch = {};
     SetArmed(true);
@@ -245,7 +270,7 @@ void CancelSleepTimer() {
     if (!app.sleepArmed)
         return;
     Disarm();
-    EndFade();
+    RestoreVolume();
 }
 
 bool ExtendSleepTimer() {
