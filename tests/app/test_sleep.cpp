@@ -122,7 +122,7 @@ TEST_F(SleepTest, DialogArmsFromTheMomentOfOkAndTheTickRunsWhileItIsOpen) {
     openTrack();
     armAt(ArmingTime, "5");
     constexpr auto Off = AppState::SleepEnd::PowerOff, Pause = AppState::SleepEnd::Pause;
-    const char* const long_ = "Выключение:  20576:07:00"; // 1234567 minutes
+    const char* const longWait = "Выключение:  20576:07:00"; // 1234567 minutes
     const struct {
         int command;
         const char* typed;
@@ -131,8 +131,8 @@ TEST_F(SleepTest, DialogArmsFromTheMomentOfOkAndTheTickRunsWhileItIsOpen) {
         int minutes;
         AppState::SleepEnd armed;
     } rows[] = {{ids::MenuSleepTimer, "12345678", 0, "Выключение:  04:50", 1234567, Off},
-                {ids::MenuSleepTimer, "-3", 0, long_, 1234567, Off}, {ids::MenuSleepTimer, "abc", 0, long_, 1234567, Off},
-                {ids::MenuSleepTimer, "3", 1, long_, 1234567, Off}, {ids::MenuPauseTimer, "2", Qt::Key_Return, long_, 2, Pause},
+                {ids::MenuSleepTimer, "-3", 0, longWait, 1234567, Off}, {ids::MenuSleepTimer, "abc", 0, longWait, 1234567, Off},
+                {ids::MenuSleepTimer, "3", 1, longWait, 1234567, Off}, {ids::MenuPauseTimer, "2", Qt::Key_Return, longWait, 2, Pause},
                 {ids::MenuSleepTimer, "3", Qt::Key_Escape, "Пауза:  02:00", 2, Pause},
                 {ids::MenuAbout, "", Qt::Key_Escape, "Пауза:  02:00", 2, Pause}};
     for (const auto& row : rows) {
