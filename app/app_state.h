@@ -57,6 +57,8 @@ struct AppState {
     std::int32_t sleepArmed = 0;
     std::int64_t sleepStart = 0;
     std::int32_t sleepDelaySeconds = 0;
+    // What the timer does when it runs out.
+    enum class SleepEnd { PowerOff, Pause, ChapterEnd } sleepEnd = SleepEnd::PowerOff;
     std::int64_t tickTime = 0;
     // The fade's factor on the volume slider's level, 1 outside it: a track opened during the
     // fade starts at the faded level.

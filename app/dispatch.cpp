@@ -35,8 +35,9 @@ void DispatchCommand(int id) {
         break;
     case ids::PlayPauseButton:
     case ids::MenuPlayPause:
-        // Nothing to play or pause in an empty book, or before its file has opened.
-        if (app.currentStream != 0)
+        // A press during the sleep timer's fade starts the timer over instead. Nothing to play or
+        // pause in an empty book, or before its file has opened.
+        if (!ExtendSleepTimer() && app.currentStream != 0)
             TogglePlayPause();
         break;
     case ids::MenuJumpBack:
@@ -67,7 +68,16 @@ void DispatchCommand(int id) {
         ToggleRemainingTime();
         break;
     case ids::MenuSleepTimer:
-        OpenSleepDialog();
+        OpenSleepDialog(AppState::SleepEnd::PowerOff);
+        break;
+    case ids::MenuPauseTimer:
+        OpenSleepDialog(AppState::SleepEnd::Pause);
+        break;
+    case ids::MenuPauseAtChapterEnd:
+        PauseAtChapterEnd();
+        break;
+    case ids::MenuCancelTimer:
+        CancelSleepTimer();
         break;
     case ids::MenuSpeedFaster:
         StepSpeed(+1);

@@ -25,6 +25,7 @@
 #include "playback/text_format.h"
 #include "playback/track_rows.h"
 #include "playback/transport.h"
+#include "sleep/sleep_timer.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
 
@@ -188,8 +189,12 @@ void TakePending() {
         else
             SeekTo(*p.seekTo);
     }
-    if (HasStream() && (p.play == Pending::Play::Toggle || (p.play == Pending::Play::Play && !app.isPlaying) ||
-                        (p.play == Pending::Play::Pause && app.isPlaying)))
+    // Play or play/pause during the sleep timer's fade keeps the listener listening; an explicit
+    // Pause (a call coming in, say) still pauses.
+    const bool press = p.play == Pending::Play::Toggle || p.play == Pending::Play::Play;
+    if (HasStream() && !(press && ExtendSleepTimer()) &&
+        (p.play == Pending::Play::Toggle || (p.play == Pending::Play::Play && !app.isPlaying) ||
+         (p.play == Pending::Play::Pause && app.isPlaying)))
         TogglePlayPause();
     if (p.rate)
         SetSpeed(*p.rate);

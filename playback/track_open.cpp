@@ -18,7 +18,7 @@ namespace {
 
 void ShowStatusTexts(const OpenedTrack& track) {
     MainWindow* w = app.mainWindow;
-    w->setStatusText(0, FormatText("   Всего в списке: %d", app.trackCount));
+    ShowTrackCount();
 
     const int bitrate = app.durationSeconds > 0
                             ? int(double(track.fileBytes) / (app.durationSeconds * 125) + 0.5)
@@ -103,6 +103,10 @@ void Open(const std::string& path, std::int64_t startPosition, std::optional<dou
 }
 
 } // namespace
+
+void ShowTrackCount() {
+    app.mainWindow->setStatusText(0, FormatText("   Всего в списке: %d", app.trackCount));
+}
 
 void ReportUnplayable() {
     ShowWarning(app.mainWindow, QStringLiteral("Ошибка воспроизведения"));

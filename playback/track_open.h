@@ -20,5 +20,7 @@ void OpenTrack(const std::string& path, std::int64_t startPosition = 0,
 // held within the file) and going on only when play, else left paused there.
 void OpenTrackAt(const std::string& path, double seconds, bool play, std::function<void()> refused,
                  std::function<void()> accepted);
+// Status-bar part 0: the number of tracks in the list.
+void ShowTrackCount();
 // Frees the current stream, if any.
 void ReleaseCurrentStream();

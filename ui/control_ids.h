@@ -51,6 +51,10 @@ constexpr int MenuShortenPauses = 1052;
 constexpr int MenuPlayPause = 1060;
 constexpr int MenuJumpBack = 1061;
 constexpr int MenuJumpForward = 1062;
+// The sleep timer's other kinds, beside MenuSleepTimer.
+constexpr int MenuPauseTimer = 1070;
+constexpr int MenuPauseAtChapterEnd = 1071;
+constexpr int MenuCancelTimer = 1072;
 
 // Icon resources.
 constexpr int IconPlay = 1019;  // shown while paused

@@ -267,7 +267,8 @@ QStringList StatusLine::widestTexts(int part)
 {
     switch (part) {
     case 0:
-        return {QStringLiteral("   Всего в списке: 10000"), QStringLiteral("Выключение:   59:59")};
+        return {QStringLiteral("   Всего в списке: 10000"), QStringLiteral("Выключение:  99:59:59"),
+                QStringLiteral("До конца главы:  9:59:59")};
     case 1:
         return {QStringLiteral(" Стерео  192.0 kHz   1411 Kbs     9999.99 Mb"),
                 QStringLiteral(" Моно     192.0 kHz   1411 Kbs     9999.99 Mb")};

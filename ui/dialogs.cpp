@@ -1,13 +1,10 @@
 #include "ui/dialogs.h"
 
-#include "ui/controls.h"
-
 #include <QCloseEvent>
 #include <QDialog>
 #include <QFile>
 #include <QFileDialog>
 #include <QGuiApplication>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -40,8 +37,8 @@ const QString AllFilesFilter = QStringLiteral("Все файлы (*)");
 constexpr int AppIconSize = 48;
 constexpr int EntryTextLimit = 7;
 
-// A small fixed-size modal box laid out in dialog units of an 8 pt font. It ends only
-// through its close box (or its own buttons): Enter and Escape do nothing.
+// A small fixed-size modal box laid out in dialog units of an 8 pt font. Escape ends it as its
+// close box does; Enter presses its default button, if it has one.
 class SmallDialog : public QDialog {
 public:
     SmallDialog(QWidget* owner, int id, const QString& caption, int widthDlu, int heightDlu)
@@ -66,19 +63,11 @@ public:
         return units_.rect(x, y, width, height);
     }
 
-    void reject() override {}
-
 protected:
     void closeEvent(QCloseEvent* event) override
     {
         done(QDialog::Rejected);
         event->accept();
-    }
-
-    void keyPressEvent(QKeyEvent* event) override
-    {
-        if (!SwallowEnterAndEscape(event))
-            QDialog::keyPressEvent(event);
     }
 
 private:
@@ -178,11 +167,13 @@ void RunAboutDialog(QWidget* owner, const QString& versionText)
     dialog.exec();
 }
 
-std::optional<QString> RunSleepDialog(QWidget* owner)
+std::optional<QString> RunSleepDialog(QWidget* owner, bool pause)
 {
-    SmallDialog dialog(owner, ids::SleepDialog, QStringLiteral("Выключение"), 150, 70);
+    SmallDialog dialog(owner, ids::SleepDialog, pause ? QStringLiteral("Пауза") : QStringLiteral("Выключение"), 150, 70);
 
-    auto* prompt = new QLabel(QStringLiteral(" Выключить компьютер через (мин.): "), &dialog);
+    auto* prompt = new QLabel(pause ? QStringLiteral(" Поставить на паузу через (мин.): ")
+                                    : QStringLiteral(" Выключить компьютер через (мин.): "),
+                              &dialog);
     prompt->setGeometry(dialog.dluRect(6, 6, 140, 18));
     prompt->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     prompt->setWordWrap(true);
@@ -190,14 +181,14 @@ std::optional<QString> RunSleepDialog(QWidget* owner)
     auto* minutes = new QLineEdit(&dialog);
     minutes->setObjectName(QString::number(ids::SleepMinutesEdit));
     minutes->setGeometry(dialog.dluRect(63, 20, 30, 12));
-    minutes->setAccessibleName(QStringLiteral("Минуты до выключения"));
+    minutes->setAccessibleName(pause ? QStringLiteral("Минуты до паузы") : QStringLiteral("Минуты до выключения"));
     prompt->setBuddy(minutes);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), &dialog);
     ok->setObjectName(QString::number(ids::SleepOkButton));
     ok->setGeometry(dialog.dluRect(55, 45, 50, 15));
     ok->setAutoDefault(false);
-    ok->setDefault(false);
+    ok->setDefault(true);
 
     std::optional<QString> entered;
     QObject::connect(ok, &QPushButton::clicked, &dialog, [&] {

@@ -19,9 +19,11 @@ void SetWarningSeam(std::function<void(const QString& text)> seam);
 std::optional<QString> PickAudioFile(QWidget* owner, const QString& startPath);
 void SetPickAudioFileSeam(std::function<std::optional<QString>(const QString& startPath)> seam);
 
-// The About box (modal, no buttons, closes through its close box). versionText fills control 1035.
+// The About box (modal, no buttons, closes through its close box or Escape). versionText fills
+// control 1035.
 void RunAboutDialog(QWidget* owner, const QString& versionText);
 
-// The sleep-timer dialog. Returns the entry's text (at most 7 characters) when OK was
-// pressed, nothing when the dialog was closed.
-std::optional<QString> RunSleepDialog(QWidget* owner);
+// The sleep-timer dialog, asking when to power off or (pause) when to pause. Returns the entry's
+// text (at most 7 characters) when OK or Enter was pressed, nothing when the dialog was closed
+// (its close box or Escape).
+std::optional<QString> RunSleepDialog(QWidget* owner, bool pause);

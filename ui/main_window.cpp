@@ -280,6 +280,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), c_(new Controls(t
         addItem(settingsMenu, ids::MenuRemainingTime, QStringLiteral("Оставшееся время"));
     remaining->setCheckable(true);
     addItem(settingsMenu, ids::MenuSleepTimer, QStringLiteral("Выключить через ..."));
+    addItem(settingsMenu, ids::MenuPauseTimer, QStringLiteral("Пауза через ..."));
+    addItem(settingsMenu, ids::MenuPauseAtChapterEnd, QStringLiteral("Пауза в конце главы"));
+    addItem(settingsMenu, ids::MenuCancelTimer, QStringLiteral("Отменить таймер"))->setEnabled(false);
     QMenu* speedMenu = settingsMenu->addMenu(QStringLiteral("Скорость"));
     auto* speedGroup = new QActionGroup(speedMenu);
     speedGroup->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);

@@ -51,7 +51,7 @@ TEST_F(DesktopTest, AllFiveBooksAndTheWidestStatusTextsAreInView) {
 
     // The longest texts each part is given, built by hand from the formats that fill it.
     const std::pair<int, const char*> widest[] = {
-        {0, "   Всего в списке: 10000"}, {0, "Выключение:   59:59"},
+        {0, "   Всего в списке: 10000"}, {0, "Выключение:  99:59:59"}, {0, "До конца главы:  9:59:59"},
         {1, " Стерео  192.0 kHz   1411 Kbs     9999.99 Mb"}, {1, " Моно     192.0 kHz   1411 Kbs     9999.99 Mb"},
         {2, "Время звучания: 99:59:59"}, {3, "99:59:59"}};
     auto* status = w->findChild<StatusLine*>();

@@ -335,7 +335,7 @@ TEST_F(ContinuityTest, SleepTimerCountsNeitherSuspendNorWallClockJumps) {
     const auto files = MakeBook(media.file("Притчи"), {120});
     startPlaying(files[0]);
     ArmSleepTimer(QStringLiteral("1"));
-    const QString armed = QStringLiteral("Выключение:   01:00");
+    const QString armed = QStringLiteral("Выключение:  01:00");
     ASSERT_TRUE(PumpUntil([&] { return w->statusText(0) == armed; }, 3000));
     // A night suspended (all clocks but the monotonic one run on), then the wall clock set forward.
     for (const auto& [wallStep, bootStep] : {std::pair{8 * 3600, 8 * 3600}, {3 * 3600, 0}}) {

@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <cmath>
 
+#include "playback/transport.h"
 #include "sleep/sleep_timer.h"
 #include "support/qt/app_test.h"
 #include "support/qt/fake_logind.h"
@@ -55,7 +56,7 @@ TEST_F(SleepFade, LevelFallsInDbThroughTheLastThirtySecondsReArmingRestoresItAnd
     EXPECT_LT(steepest, 1.0);
     EXPECT_LT(20 * std::log10(glide.peak(glide.frameCount() - block, block) / glide.peak(block, block)), -25);
     // A track opened now starts at the fade's level (15 s to go), not at the volume slider's.
-    player->command(ids::PlayPauseButton);
+    TogglePlayPause(); // the pause a desktop client's Pause makes: the button would restart the timer
     Pump(600);
     MonitorCapture next(media.file("next.raw"));
     player->command(ids::NextButton);
