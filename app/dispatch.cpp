@@ -10,6 +10,7 @@
 #include "books/folder_playlist.h"
 #include "books/listening_options.h"
 #include "engine/version.h"
+#include "levelling/levelling.h"
 #include "playback/effects.h"
 #include "playback/speed.h"
 #include "playback/stream_news.h"
@@ -65,8 +66,11 @@ void DispatchCommand(int id) {
         StepSpeed(-1);
         break;
     default:
-        if (ToggleListeningOption(id))
+        if (ToggleListeningOption(id)) {
+            if (id == ids::MenuLevelLoudness)
+                LevellingSwitched();
             break;
+        }
         if (id >= ids::MenuSpeedFirst && id < ids::MenuSpeedFirst + int(MainWindow::speedChoices.size()))
             SetSpeed(MainWindow::speedChoices[std::size_t(id - ids::MenuSpeedFirst)]);
         break;

@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
+#include "levelling/levelling.h"
 #include "playback/effects.h"
 #include "playback/speed.h"
 #include "playback/stream_news.h"
@@ -51,6 +52,7 @@ void PlayOpened(const std::string& path, const OpenedTrack& track) {
     for (int slider = 0; slider < 5; ++slider)
         ApplySlider(slider);
     ApplySpeed();
+    LevelTrack(path);
 
     app.durationSeconds = track.durationSeconds;
     app.isStereo = track.channels != 1;
