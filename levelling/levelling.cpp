@@ -18,6 +18,15 @@ constexpr double kMostCutDb = -20;
 // Window's thread only: what the measuring thread has told of each file.
 std::unordered_map<std::string, std::optional<double>> loudness;
 std::string playing;
+// Grows whenever what was told may have gone stale: news asked for before is dropped.
+int asked = 0;
+
+// Looked at afresh next time: a file changed meanwhile gets no stale gain.
+void Forget() {
+    DropLoudnessRequests();
+    loudness.clear();
+    ++asked;
+}
 
 void ApplyGain() {
     if (app.currentStream == 0)
@@ -34,8 +43,6 @@ void ApplyGain() {
 }
 
 void Measured(const LoudnessResults& results) {
-    if (app.exiting)
-        return;
     bool current = false;
     for (const auto& [path, lufs] : results) {
         loudness[path] = lufs;
@@ -47,12 +54,15 @@ void Measured(const LoudnessResults& results) {
 
 void AskForLoudness() {
     if (!app.options.levelLoudness || playing.empty()) {
-        DropLoudnessRequests();
+        Forget();
         return;
     }
     const auto slash = app.bookSlotPath.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : app.bookSlotPath.substr(0, slash);
-    RequestLoudness(playing, folder + "/loudness.txt", Measured);
+    RequestLoudness(playing, folder + "/loudness.txt", [request = asked](const LoudnessResults& results) {
+        if (request == asked)
+            Measured(results);
+    });
 }
 
 } // namespace
@@ -69,7 +79,6 @@ void LevellingSwitched() {
 }
 
 void StopLevelling() {
-    DropLoudnessRequests();
-    loudness.clear();
+    Forget();
     playing.clear();
 }

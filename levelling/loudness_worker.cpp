@@ -31,7 +31,7 @@ struct Shared {
     std::uint64_t request = 0; // grows with every request and drop
     std::string wanted;        // empty after a drop
     std::string cacheFile;
-    LoudnessNews news = nullptr;
+    LoudnessNews news;
     bool running = false;
 };
 
@@ -112,7 +112,7 @@ std::vector<std::string> FilesFrom(const std::string& path) {
     return files;
 }
 
-void Post(LoudnessNews news, LoudnessResults results) {
+void Post(const LoudnessNews& news, LoudnessResults results) {
     if (results.empty() || !QCoreApplication::instance())
         return;
     QMetaObject::invokeMethod(
@@ -187,7 +187,7 @@ void RequestLoudness(const std::string& path, const std::string& cacheFile, Loud
     ++s.request;
     s.wanted = path;
     s.cacheFile = cacheFile;
-    s.news = news;
+    s.news = std::move(news);
     if (!s.running) {
         s.running = true;
         std::thread(Work).detach();

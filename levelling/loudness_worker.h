@@ -3,6 +3,7 @@
 // modification time has changed since is measured again.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -10,7 +11,7 @@
 
 // Files and their LUFS (nothing for a file that cannot be measured).
 using LoudnessResults = std::vector<std::pair<std::string, std::optional<double>>>;
-using LoudnessNews = void (*)(const LoudnessResults& results);
+using LoudnessNews = std::function<void(const LoudnessResults& results)>;
 
 // Replaces what the thread was asked before: path first, then the other playable files of its
 // folder, each reaching news on the window's thread (those already in the cache together, at

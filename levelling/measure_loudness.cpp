@@ -16,7 +16,8 @@ struct Meter {
     HSTREAM stream = 0;
     ebur128_state* state = nullptr;
     ~Meter() {
-        ebur128_destroy(&state);
+        if (state)
+            ebur128_destroy(&state);
         BASS_StreamFree(stream);
     }
 };
