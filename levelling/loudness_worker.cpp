@@ -131,8 +131,6 @@ void LowerPriority() {
 void Work() {
     LowerPriority();
     Shared& s = shared();
-    Cache cache;
-    std::string loadedFrom;
     std::uint64_t handled = 0;
     for (;;) {
         std::unique_lock lock(s.mutex);
@@ -146,10 +144,7 @@ void Work() {
             std::lock_guard guard(s.mutex);
             return s.request != handled && s.wanted != path;
         };
-        if (cacheFile != loadedFrom) {
-            cache = ReadCache(cacheFile);
-            loadedFrom = cacheFile;
-        }
+        Cache cache = ReadCache(cacheFile);
         LoudnessResults known;
         std::vector<std::pair<std::string, Entry>> unknown;
         for (const std::string& path : FilesFrom(wanted)) {

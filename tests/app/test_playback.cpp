@@ -289,7 +289,8 @@ TEST_F(PlaybackTest, ChaptersOfAFileAreRowsAndTransportStepsThroughThem) {
 // Levelling, heard against the quiet file (-32 dBFS) as it is: with it on, that file and a loud
 // one (-16 dBFS) come to one level, the gain gliding in as the quiet one's measurement lands
 // while it plays; a file damaged while it plays (junk once measured) and both files with
-// levelling off are heard as they are. The measuring thread yields the CPU and the disk.
+// levelling off are heard as they are. Measurements are kept across a restart; the measuring
+// thread yields the CPU and the disk.
 TEST_F(PlaybackTest, LevellingBringsQuietAndLoudFilesTogetherGlidingInAndLeavesOthersAsTheyAre) {
     const std::string book = media.file("lv"), cache = program.file("loudness.txt");
     fs::create_directory(book);
@@ -308,6 +309,7 @@ TEST_F(PlaybackTest, LevellingBringsQuietAndLoudFilesTogetherGlidingInAndLeavesO
         return lines;
     };
     const auto toggle = [&] { player->command(ids::MenuLevelLoudness); };
+    fs::file_time_type kept;
     MonitorCapture heard(media.file("heard.raw"));
     const std::size_t start = heard.framesSoFar();
     // Each step: what is done, how far its file plays on before 0.3 s of it are marked, and the
@@ -338,6 +340,12 @@ TEST_F(PlaybackTest, LevellingBringsQuietAndLoudFilesTogetherGlidingInAndLeavesO
              FirstTrack();
          }, 1.5, 0},
         {NextTrack, 1.5, 16},
+        {[&] {
+             toggle();
+             kept = fs::last_write_time(cache);
+             player->exitAndReset();
+             ASSERT_TRUE(Start());
+         }, 1.5, 14},
     };
     std::vector<std::size_t> marks;
     for (const auto& step : steps) {
@@ -349,6 +357,7 @@ TEST_F(PlaybackTest, LevellingBringsQuietAndLoudFilesTogetherGlidingInAndLeavesO
         EXPECT_TRUE(PumpUntil([&] { return heard.framesSoFar() > marks.back() + 14400; }));
     }
     heard.stop();
+    EXPECT_EQ(fs::last_write_time(cache), kept) << "after a restart nothing was measured again";
     const auto db = [&](std::size_t from, std::size_t frames) { return 20 * std::log10(heard.peak(from, frames)); };
     for (std::size_t i = 0; i < marks.size(); ++i)
         EXPECT_NEAR(db(marks[i], 14400) - db(marks[3], 14400), steps[i].db, 1.0) << "step " << i;
