@@ -25,27 +25,31 @@ namespace {
 
 constexpr std::size_t kCacheFileLimit = 16 << 20;
 
-struct Shared {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::uint64_t request = 0; // grows with every request and drop
-    std::string wanted;        // empty after a drop
-    std::string cacheFile;
-    LoudnessNews news;
-    bool running = false;
-};
-
-// Never destroyed: the thread may be inside a read while the process ends.
-Shared& shared() {
-    static Shared* s = new Shared;
-    return *s;
-}
-
 struct Entry {
     std::int64_t size, modified; // modified: ns since the epoch
     std::optional<double> lufs;
 };
 using Cache = std::map<std::string, Entry>;
+using Unmeasured = std::vector<std::pair<std::string, Entry>>;
+
+struct Shared {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::uint64_t request = 0; // grows with every request and drop
+    std::string wanted;        // empty after a drop
+    // What the measuring thread is to do, for request `forRequest`.
+    std::uint64_t forRequest = 0;
+    Unmeasured unmeasured;
+    std::string cacheFile;
+    LoudnessNews news;
+    bool measuring = false;
+};
+
+// Never destroyed: the threads may be inside a read while the process ends.
+Shared& shared() {
+    static Shared* s = new Shared;
+    return *s;
+}
 
 // One line a file: LUFS (or "-"), size, modification time, path; tab-separated.
 Cache ReadCache(const std::string& file) {
@@ -128,15 +132,47 @@ void LowerPriority() {
     syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, 0, IOPRIO_PRIO_VALUE(IOPRIO_CLASS_IDLE, 0));
 }
 
-void Work() {
+// The files already measured are looked up at once, at normal priority: a cache file and a folder
+// are quickly read even on a busy machine. The rest goes to the measuring thread.
+void LookUp(std::uint64_t request, const std::string& wanted, const std::string& cacheFile, const LoudnessNews& news) {
+    const Cache cache = ReadCache(cacheFile);
+    LoudnessResults known;
+    Unmeasured unmeasured;
+    for (const std::string& path : FilesFrom(wanted)) {
+        struct stat file {};
+        if (stat(path.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) {
+            known.emplace_back(path, std::nullopt);
+            continue;
+        }
+        const Entry key{file.st_size, std::int64_t(file.st_mtim.tv_sec) * 1'000'000'000 + file.st_mtim.tv_nsec, {}};
+        const auto found = cache.find(path);
+        if (found != cache.end() && found->second.size == key.size && found->second.modified == key.modified)
+            known.emplace_back(path, found->second.lufs);
+        else
+            unmeasured.emplace_back(path, key);
+    }
+    Shared& s = shared();
+    std::lock_guard lock(s.mutex);
+    if (s.request != request)
+        return;
+    Post(news, std::move(known));
+    s.forRequest = request;
+    s.unmeasured = std::move(unmeasured);
+    s.cacheFile = cacheFile;
+    s.news = news;
+    s.wake.notify_all();
+}
+
+void Measure() {
     LowerPriority();
     Shared& s = shared();
     std::uint64_t handled = 0;
     for (;;) {
         std::unique_lock lock(s.mutex);
-        s.wake.wait(lock, [&] { return s.request != handled && !s.wanted.empty(); });
-        handled = s.request;
-        const std::string wanted = s.wanted, cacheFile = s.cacheFile;
+        s.wake.wait(lock, [&] { return s.forRequest != handled; });
+        handled = s.forRequest;
+        const Unmeasured unmeasured = std::move(s.unmeasured);
+        const std::string cacheFile = s.cacheFile;
         const LoudnessNews news = s.news;
         lock.unlock();
         // A newer request for another file ends this one; one for the file being measured does not.
@@ -144,32 +180,20 @@ void Work() {
             std::lock_guard guard(s.mutex);
             return s.request != handled && s.wanted != path;
         };
+        // Read again: a file may have been measured since its look-up.
         Cache cache = ReadCache(cacheFile);
-        LoudnessResults known;
-        std::vector<std::pair<std::string, Entry>> unknown;
-        for (const std::string& path : FilesFrom(wanted)) {
-            struct stat file {};
-            if (stat(path.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) {
-                known.emplace_back(path, std::nullopt);
-                continue;
-            }
-            const Entry key{file.st_size, std::int64_t(file.st_mtim.tv_sec) * 1'000'000'000 + file.st_mtim.tv_nsec, {}};
+        for (auto [path, entry] : unmeasured) {
+            if (superseded(path))
+                break;
             const auto found = cache.find(path);
-            if (found != cache.end() && found->second.size == key.size && found->second.modified == key.modified)
-                known.emplace_back(path, found->second.lufs);
-            else
-                unknown.emplace_back(path, key);
-        }
-        Post(news, std::move(known));
-        for (auto& [path, entry] : unknown) {
-            if (superseded(path))
-                break;
-            entry.lufs = MeasureLoudness(path, [&] { return superseded(path); });
-            if (superseded(path))
-                break;
-            cache[path] = entry;
-            WriteCache(cacheFile, cache);
-            Post(news, {{path, entry.lufs}});
+            if (found == cache.end() || found->second.size != entry.size || found->second.modified != entry.modified) {
+                entry.lufs = MeasureLoudness(path, [&] { return superseded(path); });
+                if (superseded(path))
+                    break;
+                cache[path] = entry;
+                WriteCache(cacheFile, cache);
+            }
+            Post(news, {{path, cache[path].lufs}});
         }
     }
 }
@@ -179,15 +203,14 @@ void Work() {
 void RequestLoudness(const std::string& path, const std::string& cacheFile, LoudnessNews news) {
     Shared& s = shared();
     std::lock_guard lock(s.mutex);
-    ++s.request;
+    const std::uint64_t request = ++s.request;
     s.wanted = path;
-    s.cacheFile = cacheFile;
-    s.news = std::move(news);
-    if (!s.running) {
-        s.running = true;
-        std::thread(Work).detach();
+    if (!s.measuring) {
+        s.measuring = true;
+        std::thread(Measure).detach();
     }
-    s.wake.notify_all();
+    // A look-up left in a read of a hung share ends by itself; the next request has its own.
+    std::thread(LookUp, request, path, cacheFile, std::move(news)).detach();
 }
 
 void DropLoudnessRequests() {
