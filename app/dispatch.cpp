@@ -10,6 +10,7 @@
 #include "books/folder_playlist.h"
 #include "books/listening_options.h"
 #include "engine/version.h"
+#include "levelling/levelling.h"
 #include "playback/effects.h"
 #include "playback/jump.h"
 #include "playback/pauses.h"
@@ -87,7 +88,10 @@ void DispatchCommand(int id) {
         break;
     default:
         if (ToggleListeningOption(id)) {
-            ApplyPauseShortening();
+            if (id == ids::MenuShortenPauses)
+                ApplyPauseShortening();
+            if (id == ids::MenuLevelLoudness)
+                LevellingSwitched();
             break;
         }
         if (id >= ids::MenuSpeedFirst && id < ids::MenuSpeedFirst + int(MainWindow::speedChoices.size()))

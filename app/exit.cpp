@@ -5,6 +5,7 @@
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
 #include "books/save_writer.h"
+#include "levelling/levelling.h"
 #include "playback/speed.h"
 #include "playback/track_opener.h"
 #include "ui/main_window.h"
@@ -21,6 +22,7 @@ void ExitApp() {
     app.exiting = true;
     // An open under way may be stuck in a read of a hung share: it is left behind.
     DropOpens();
+    StopLevelling();
     StopAtHeardPlace();
     BASS_Free();
     app.currentStream = 0;

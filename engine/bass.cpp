@@ -214,6 +214,8 @@ BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value) {
         channel->setSpeed(1.0 + static_cast<double>(value) / 100.0);
     else if (attrib == BASS_ATTRIB_SHORTEN_PAUSES && !channel->isDecoding())
         channel->setPauseShortening(value != 0);
+    else if (attrib == TELLWICK_ATTRIB_LEVEL)
+        channel->setLevel(value >= -100.0f, value);
     else
         return 0;
     return 1;

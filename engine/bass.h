@@ -44,6 +44,12 @@ constexpr DWORD BASS_ATTRIB_TEMPO = 0x10000;
 // the speed change, crossfaded); 0 takes the stage out of the chain. Heard at once either way;
 // positions always count the file's own time.
 constexpr DWORD BASS_ATTRIB_SHORTEN_PAUSES = 0x20100;
+// Loudness levelling: a gain in dB (-20..+15) after the effects, before the volume, followed by
+// a true-peak limiter at -1 dBTP that delays the sound by 1.6 ms. A new gain glides in over 1 s
+// of listening (at once before the first sound). Out of the chain until first set; a value
+// below -100 (TELLWICK_LEVEL_OFF) glides back to 0 dB and takes both out again.
+constexpr DWORD TELLWICK_ATTRIB_LEVEL = 0x10010;
+constexpr float TELLWICK_LEVEL_OFF = -1000.0f;
 constexpr DWORD BASS_SYNC_END = 2;
 // Called with data 1 when the sound server has been away for a few seconds while the stream
 // plays (the stream goes on by itself if the server comes back), and with data 0 when it is back.
@@ -58,7 +64,7 @@ constexpr DWORD BASS_FX_DX8_REVERB = 8;
 constexpr DWORD BASS_DATA_FLOAT = 0x40000000;
 
 // Interface level in the high 16 bits of BASS_GetVersion, the engine's release in the low.
-constexpr DWORD TELLWICK_ENGINE_INTERFACE = 0x0204;
+constexpr DWORD TELLWICK_ENGINE_INTERFACE = 0x0205;
 constexpr DWORD TELLWICK_ENGINE_RELEASE = 0x0100;
 
 struct BASS_INFO {

@@ -13,7 +13,8 @@ Channel::Channel(std::unique_ptr<Decoder> decoder, const std::string& path, bool
     : decoder_(std::move(decoder)), path_(path), rate_(decoder_->sampleRate()), channels_(decoder_->channels()),
       lengthFrames_(decoder_->lengthFrames()), fileSize_(decoder_->fileSize()), decodingOnly_(decodingOnly),
       chapters_(decoder_->chapters()),
-      effectRate_(rate_), effectChannels_(channels_), volume_(rate_), tempo_(rate_, channels_) {}
+      effectRate_(rate_), effectChannels_(channels_), volume_(rate_), level_(rate_, channels_),
+      tempo_(rate_, channels_) {}
 
 Channel::~Channel() {
     if (output_.joinable()) {
@@ -55,6 +56,7 @@ std::shared_ptr<Channel> Channel::openPlaying(const std::string& path, std::shar
         if (!channel->installStreamLocked(std::move(stream)))
             return nullptr;
         channel->volume_ = Volume(channel->effectRate_);
+        channel->level_ = LoudnessGain(channel->effectRate_, channel->effectChannels_);
         channel->restartSegmentLocked(channel->decoder_->position());
     }
     Channel* raw = channel.get();
@@ -147,6 +149,7 @@ bool Channel::seek(std::int64_t frame) {
                 return false;
             for (auto& slot : effects_)
                 slot.effect->reset();
+            level_.reset();
             tempo_.clear();
             return true;
         }
@@ -192,6 +195,15 @@ void Channel::setVolume(float volume, double slideSeconds) {
         volumeRequest_ = VolumeRequest{std::clamp(volume, 0.0f, 1.0f), static_cast<int>(frames)};
         wakeOutput();
     }
+}
+
+void Channel::setLevel(bool on, float db) {
+    std::lock_guard lock(mutex_);
+    if (released_ || !level_.setTarget(on, db) || decodingOnly_)
+        return;
+    // Like the volume: what the server holds is written again with the glide starting now.
+    levelRequest_ = LevelRequest{on, db};
+    wakeOutput();
 }
 
 void Channel::setSpeed(double speed) {

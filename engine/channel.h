@@ -21,6 +21,7 @@
 #include "engine/decoder.h"
 #include "engine/dsp.h"
 #include "engine/levels.h"
+#include "engine/loudness_gain.h"
 #include "engine/pause_cutter.h"
 #include "engine/pulse_output.h"
 #include "engine/source_feed.h"
@@ -76,6 +77,9 @@ public:
     void setPauseShortening(bool on);
     // Seconds of listening the shortened pauses heard so far have saved; -1 once shut down.
     double timeSaved();
+    // Loudness levelling: a gain in dB gliding in over a second of listening, with the limiter
+    // after it; off takes both out of the chain once the gain is back at 0 dB.
+    void setLevel(bool on, float db);
 
     // Effects are addressed by the index addEffect returned.
     int addEffect(DWORD type);
@@ -85,7 +89,7 @@ public:
     // type BASS_SYNC_END, BASS_SYNC_DEV_FAIL or BASS_SYNC_STALL.
     void setSync(DWORD type, HSYNC sync, DWORD channelHandle, SYNCPROC* proc, void* user);
 
-    // Decoding channels: decodes, runs the effects and the volume into out; returns frames
+    // Decoding channels: decodes, runs the effects, the levelling and the volume into out; returns frames
     // written, 0 at the end, -1 when this is not a decoding channel.
     long readProcessed(float* out, std::size_t maxFrames);
 
@@ -132,7 +136,7 @@ private:
     // is marked on the timeline where the next frame it gathers goes.
     std::size_t shortenLocked(float* frames, std::size_t maxFrames, bool& ended);
     void applyEffectsLocked(float* frames, std::size_t count, int channels);
-    // channel_rewrite.cpp: changes heard at once. Runs the effects and the volume on frames
+    // channel_rewrite.cpp: changes heard at once. Runs the effects, the levelling and the volume on frames
     // about to be written, keeping them as they were before each stage.
     void processForOutputLocked(float* frames, std::size_t count, int channels);
     // Forgets what the listener has heard (all but a stretch to warm fresh effects up on).
@@ -164,6 +168,7 @@ private:
     int effectRate_;     // the effects and the volume run at the output's rate
     int effectChannels_; // and channel count
     Volume volume_;
+    LoudnessGain level_;
     Tempo tempo_;
     PauseCutter pauses_{rate_, channels_};
     std::vector<float> stretchInput_;
@@ -190,11 +195,12 @@ private:
     PeakHistory peaks_;
 
     struct VolumeMark {
-        std::int64_t frame; // output frame the volume stood at, before processing it
+        std::int64_t frame; // output frame the volume and the levelling stood at, before processing it
         Volume volume;
+        LoudnessGain level;
     };
     std::vector<float> heldDry_; // output frames from heldStart_ on, before the effects
-    std::vector<float> heldWet_; // the same after the effects, before the volume
+    std::vector<float> heldWet_; // the same after the effects, before the levelling and the volume
     std::int64_t heldStart_ = 0;
     std::deque<VolumeMark> volumeMarks_; // one per write, the first at heldStart_
     bool effectsChanged_ = false;
@@ -210,6 +216,11 @@ private:
         int rampFrames;
     };
     std::optional<VolumeRequest> volumeRequest_; // the last one asked for, until rewritten
+    struct LevelRequest {
+        bool on;
+        float db;
+    };
+    std::optional<LevelRequest> levelRequest_;
     std::chrono::steady_clock::time_point lastRewrite_{};
     std::vector<float> scratch_;
     std::vector<float> rewritten_;

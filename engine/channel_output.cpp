@@ -320,6 +320,7 @@ std::size_t Channel::stretchLocked(float* frames, std::size_t maxFrames, bool& e
 void Channel::applyEffectsLocked(float* frames, std::size_t count, int channels) {
     for (auto& slot : effects_)
         slot.effect->process(frames, count);
+    level_.process(frames, count);
     volume_.process(frames, count, channels);
 }
 
@@ -355,6 +356,7 @@ std::int64_t Channel::heardFrameLocked(bool refreshTiming) {
 void Channel::restartSegmentLocked(std::int64_t frame) {
     for (auto& slot : effects_)
         slot.effect->reset();
+    level_.reset();
     tempo_.clear();
     pauses_.clear();
     if (resampler_) {

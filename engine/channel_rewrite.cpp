@@ -35,7 +35,8 @@ void Channel::processForOutputLocked(float* frames, std::size_t count, int chann
     for (auto& slot : effects_)
         slot.effect->process(frames, count);
     heldWet_.insert(heldWet_.end(), frames, frames + samples);
-    volumeMarks_.push_back({writtenFrames_, volume_});
+    volumeMarks_.push_back({writtenFrames_, volume_, level_});
+    level_.process(frames, count);
     volume_.process(frames, count, channels);
 }
 
@@ -63,7 +64,7 @@ void Channel::trimHeldLocked() {
 }
 
 bool Channel::rewriteHeldLocked() {
-    if (!effectsChanged_ && !volumeRequest_ && !speedChanged_)
+    if (!effectsChanged_ && !volumeRequest_ && !speedChanged_ && !levelRequest_)
         return true;
     const auto now = std::chrono::steady_clock::now();
     if (now - lastRewrite_ < rewriteInterval)
@@ -71,6 +72,7 @@ bool Channel::rewriteHeldLocked() {
     const bool effectsChanged = std::exchange(effectsChanged_, false);
     const bool speedChanged = std::exchange(speedChanged_, false);
     const auto request = std::exchange(volumeRequest_, std::nullopt);
+    const auto levelRequest = std::exchange(levelRequest_, std::nullopt);
     const auto heard = heardOutputLocked(false);
     if (!stream_ || state_ == State::Ended || volumeMarks_.empty() || !heard)
         return true; // nothing held: the change applies to what is written next
@@ -94,18 +96,24 @@ bool Channel::rewriteHeldLocked() {
         for (auto& slot : effects_)
             slot.effect->process(scratch_.data(), static_cast<std::size_t>(from - warmFrom));
     }
-    // The volume as it stood at `from`: from the last mark before, run on over what was written.
+    // The levelling and the volume as they stood at `from`: from the last mark before, run on
+    // over what was written.
     auto mark = volumeMarks_.begin();
     while (std::next(mark) != volumeMarks_.end() && std::next(mark)->frame <= from)
         ++mark;
     Volume volume = mark->volume;
+    LoudnessGain level = mark->level;
     scratch_.assign(heldWet_.begin() + at(mark->frame), heldWet_.begin() + at(from));
+    level.process(scratch_.data(), static_cast<std::size_t>(from - mark->frame));
     volume.process(scratch_.data(), static_cast<std::size_t>(from - mark->frame), channels);
     if (request)
         volume.setTarget(request->volume, request->rampFrames);
+    if (levelRequest)
+        level.setTarget(levelRequest->on, levelRequest->db);
     volumeMarks_.erase(std::next(mark), volumeMarks_.end());
-    volumeMarks_.push_back({from, volume});
+    volumeMarks_.push_back({from, volume, level});
     volume_ = volume;
+    level_ = level;
 
     if (restretch) {
         // The raw frames from the one heard at `from` on go through the chain again; the next
@@ -147,6 +155,7 @@ bool Channel::rewriteHeldLocked() {
         std::copy(rewritten_.begin(), rewritten_.end(), heldWet_.begin() + at(from));
     }
     rewritten_.assign(heldWet_.begin() + at(from), heldWet_.end());
+    level_.process(rewritten_.data(), count);
     volume_.process(rewritten_.data(), count, channels);
     peaks_.record(rewritten_.data(), count, channels, from);
     stream_->rewrite(rewritten_.data(), count, from - writtenFrames_);

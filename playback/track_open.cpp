@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
 #include "books/book_tabs.h"
+#include "levelling/levelling.h"
 #include "playback/effects.h"
 #include "playback/pauses.h"
 #include "playback/speed.h"
@@ -54,6 +55,7 @@ void PlayOpened(const std::string& path, const OpenedTrack& track, bool play) {
         ApplySlider(slider);
     ApplySpeed();
     ApplyPauseShortening();
+    LevelTrack(path);
 
     app.durationSeconds = track.durationSeconds;
     app.isStereo = track.channels != 1;

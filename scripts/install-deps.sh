@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-svg-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
-  libpulse-dev libtag1-dev qt6-translations-l10n libsoundtouch-dev
+  libpulse-dev libtag1-dev qt6-translations-l10n libsoundtouch-dev libebur128-dev
   libgtest-dev qt6-base-private-dev
   pulseaudio pulseaudio-utils xvfb xauth ffmpeg sox espeak-ng
   dbus-daemon dbus-bin libdbus-1-dev playerctl desktop-file-utils at-spi2-core libatspi2.0-dev

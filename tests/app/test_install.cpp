@@ -114,7 +114,7 @@ TEST(Package, BuildsPassesLintianInstallsAndRuns) {
                              "share/metainfo/io.github.tellwick.tellwick.metainfo.xml",
                              "share/man/ru/man1/tellwick.1.gz", "share/doc/tellwick/changelog.gz"})
         EXPECT_NE(contents.find(std::string(" ./usr/") + file + "\n"), std::string::npos) << file;
-    for (const char* library : {"libc6", "libqt6widgets6", "libavcodec", "libpulse0", "libtag1v5", "libsoundtouch"})
+    for (const char* library : {"libc6", "libqt6widgets6", "libavcodec", "libpulse0", "libtag1v5", "libsoundtouch", "libebur128"})
         EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
     const std::string lintian = capture("lintian --tag-display-limit 0 " + deb + " 2>&1");
     EXPECT_EQ(lintian.find("E: "), std::string::npos) << lintian;

@@ -3,7 +3,12 @@
 #include <QElapsedTimer>
 #include <QProgressBar>
 #include <cmath>
+#include <fstream>
 #include <functional>
+#include <linux/ioprio.h>
+#include <sched.h>
+#include <sstream>
+#include <sys/syscall.h>
 
 #include "books/open_path.h"
 #include "books/save_writer.h"
@@ -349,6 +354,112 @@ TEST_F(PlaybackTest, JumpKeysMoveThroughTheFolderWhereverTheFocusIs) {
         EXPECT_TRUE(app.isPlaying && EngineSeconds() >= step && EngineSeconds() < step + 10) << EngineSeconds();
         EXPECT_NEAR(heard.dominantFrequency(heard.frameCount() - 4800, 4800), hz, 20);
     }
+}
+
+// Levelling, heard against the quiet file (-32 dBFS) as it is: with it on, that file and a loud
+// one (-16 dBFS) come to one level, the gain gliding in as the quiet one's measurement lands
+// while it plays; a file damaged while it plays (junk once measured) and both files with
+// levelling off are heard as they are. Measurements are kept across a restart; the measuring
+// thread yields the CPU and the disk.
+TEST_F(PlaybackTest, LevellingBringsQuietAndLoudFilesTogetherGlidingInAndLeavesOthersAsTheyAre) {
+    const std::string book = media.file("lv"), cache = program.file("loudness.txt");
+    fs::create_directory(book);
+    // -32 and -16 dBFS peaks (ffmpeg's sine is at -18.06, -3 more in stereo); a low rate keeps
+    // the measuring, which yields to any other work, short on a busy machine.
+    makeTone(book + "/2.wav", 1000, 60, 16000, 2, "-af volume=-10.94dB");
+    makeTone(book + "/3.wav", 1000, 60, 16000, 2, "-af volume=5.06dB");
+    fs::copy_file(book + "/3.wav", book + "/1.wav");
+    for (int id : {ids::EqBand100, ids::EqBand3k, ids::EqBand12k, ids::VolumeSlider})
+        w->setSliderPosition(id, id == ids::VolumeSlider ? 0 : 10);
+    w->setSliderPosition(ids::ReverbSlider, 20);
+    const auto cacheText = [&] {
+        const auto bytes = readBytes(cache);
+        return std::string(bytes.begin(), bytes.end());
+    };
+    const auto cachedLines = [&](const std::string& start) {
+        std::istringstream text(cacheText());
+        int lines = 0;
+        for (std::string line; std::getline(text, line);)
+            lines += line.rfind(start, 0) == 0;
+        return lines;
+    };
+    const auto toggle = [&] { player->command(ids::MenuLevelLoudness); };
+    const auto waitForCache = [&](const std::string& start, int lines) {
+        EXPECT_TRUE(PumpUntil([&] { return cachedLines(start) == lines; }, 60000)) << start;
+    };
+    fs::file_time_type kept;
+    MonitorCapture heard(media.file("heard.raw"));
+    const std::size_t start = heard.framesSoFar();
+    // Each step: what is done, how far its file plays on before 0.3 s of it are marked, and the
+    // level expected then against the quiet file as it is.
+    const struct {
+        std::function<void()> act;
+        double after, db;
+    } steps[] = {
+        {[&] {
+             toggle();
+             player->addFolder(book + "/2.wav");
+             waitForCache("-", 1);
+             EXPECT_NE(cacheText().find("/2.wav\n"), std::string::npos) << "the file playing is measured first";
+         }, 1.5, 14},
+        {[&] {
+             waitForCache("-", 3);
+             NextTrack();
+         }, 1.5, 14},
+        {[&] {
+             NextTrack(); // 1.wav, a copy of the loud one
+             SettleOpen();
+             toggle();
+             writeBytes(book + "/junk", std::vector<unsigned char>(100000, 'x'));
+             fs::rename(book + "/junk", book + "/1.wav");
+             toggle();
+             waitForCache("-\t", 1);
+         }, 1.5, 16},
+        {[&] {
+             toggle();
+             PreviousTrack();
+         }, 1.5, 16},
+        {PreviousTrack, 1.5, 0},
+        {[&] {
+             toggle();
+             kept = fs::last_write_time(cache);
+             player->exitAndReset();
+             ASSERT_TRUE(Start());
+         }, 1.5, 14},
+    };
+    std::vector<std::size_t> marks;
+    for (const auto& step : steps) {
+        step.act();
+        SettleOpen();
+        const double from = EngineSeconds();
+        EXPECT_TRUE(PumpUntil([&] { return EngineSeconds() >= from + step.after; }));
+        marks.push_back(heard.framesSoFar());
+        EXPECT_TRUE(PumpUntil([&] { return heard.framesSoFar() > marks.back() + 14400; }));
+    }
+    heard.stop();
+    EXPECT_EQ(fs::last_write_time(cache), kept) << "after a restart nothing was measured again";
+    const auto db = [&](std::size_t from, std::size_t frames) { return 20 * std::log10(heard.peak(from, frames)); };
+    for (std::size_t i = 0; i < marks.size(); ++i)
+        EXPECT_NEAR(db(marks[i], 14400) - db(marks[4], 14400), steps[i].db, 1.0) << "step " << i;
+    // Until it was measured the quiet file played as it is, then glided up: no 10 ms step of 1 dB.
+    const long first = heard.firstSoundFrom(start, 0.001f);
+    ASSERT_GE(first, 0);
+    EXPECT_NEAR(db(std::size_t(first) + 100, 480) - db(marks[4], 14400), 0, 1.0);
+    double steepest = 0;
+    for (std::size_t f = std::size_t(first) + 580; f + 480 <= marks[0]; f += 480)
+        if (const double a = heard.peak(f - 480, 480), b = heard.peak(f, 480); a > 1e-3 && b > 1e-3)
+            steepest = std::max(steepest, std::fabs(20 * std::log10(b / a)));
+    EXPECT_LT(steepest, 1.0);
+    int idle = 0;
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        const int tid = std::stoi(task.path().filename());
+        idle += name == "tw-loudness" && sched_getscheduler(tid) == SCHED_IDLE &&
+                IOPRIO_PRIO_CLASS(syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, tid)) == IOPRIO_CLASS_IDLE;
+    }
+    EXPECT_EQ(idle, 1);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // The stream effects: peaking EQ checked against the cookbook formulas and sox,
-// reverb decay measured from its impulse response, volume ramps.
+// reverb decay measured from its impulse response, volume ramps, loudness levelling.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/dsp.h"
+#include "engine/loudness_gain.h"
 #include "support/fixtures.h"
 
 using namespace testsupport;
@@ -177,5 +178,35 @@ TEST(Volume, ChangesRampToTheirClampedTarget) {
         for (std::size_t i = 0; i < gain.size(); i += 2)
             ASSERT_TRUE(gain[i] == gain[i + 1] && gain[i] >= std::min(from, heard) && gain[i] <= std::max(from, heard)) << i;
         from = heard;
+    }
+}
+
+// Levelling at +15 dB: a tone glides up evenly to it; a loud noise is held under the ceiling yet
+// raised. Before the first setting and once switched off (glided back) the sound is untouched.
+TEST(LoudnessGain, GlidesEvenlyLimitsToTheCeilingAndOutOfTheChainLeavesTheSoundAsItCame) {
+    const struct {
+        std::vector<float> in;
+        double leastDb; // raised at least this much, once glided in
+    } rows[] = {{sine(1000, 8, kRate, 0.05), 14.95}, {noise(kRate * 8), 5}};
+    for (const auto& [in, leastDb] : rows) {
+        engine::LoudnessGain level(kRate, 1);
+        std::vector<float> out = in;
+        level.process(out.data(), kRate);
+        level.setTarget(true, 15);
+        level.process(out.data() + kRate, 3 * kRate);
+        level.setTarget(false, 0);
+        level.process(out.data() + 4 * kRate, 4 * kRate);
+        EXPECT_TRUE(std::equal(in.begin(), in.begin() + kRate, out.begin()));
+        EXPECT_TRUE(std::equal(in.end() - 2 * kRate, in.end(), out.end() - 2 * kRate));
+        const double raised = toDb(rms(out.data() + 3 * kRate, kRate) / rms(in.data() + 3 * kRate, kRate));
+        EXPECT_TRUE(raised >= leastDb && raised < 15.05) << raised;
+        // Peaks of 10 ms blocks: never above the ceiling, and for the tone never a step of 0.2 dB.
+        std::vector<double> peaks;
+        for (std::size_t f = 0; f + kRate / 100 <= out.size(); f += kRate / 100)
+            peaks.push_back(std::fabs(*std::max_element(out.begin() + f, out.begin() + f + kRate / 100,
+                                                        [](float a, float b) { return std::fabs(a) < std::fabs(b); })));
+        EXPECT_LE(*std::max_element(peaks.begin(), peaks.end()), engine::LoudnessGain::ceiling);
+        for (std::size_t i = 1; i < peaks.size() && leastDb > 10; ++i)
+            ASSERT_LT(std::fabs(toDb(peaks[i] / peaks[i - 1])), 0.2) << i;
     }
 }
