@@ -15,6 +15,7 @@
 #include "app/single_instance.h"
 #include "books/book_slot_file.h"
 #include "books/book_switch.h"
+#include "books/last_heard.h"
 #include "books/listening_options.h"
 #include "books/open_path.h"
 #include "books/settings_file.h"
@@ -96,6 +97,7 @@ bool InitMainWindow(const QByteArray& openPath) {
     LoadSettings();
     LoadBookSpeeds();
     LoadListeningOptions();
+    LoadLastHeard();
     if (openPath.isEmpty()) {
         LoadBook();
     } else {

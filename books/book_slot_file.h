@@ -10,7 +10,8 @@
 // handed over) or cannot be used (it cannot be opened or read: left alone for the run).
 bool ReadBookSlot(int book);
 void CreateBookSlotFile();
-// Hands app.bookRecord over to be written into the slot of app.settings.currentBook and synced.
+// Hands app.bookRecord over to be written into the slot of app.settings.currentBook and synced,
+// and the moments the books were heard with it.
 void WriteBookSlot();
 // The one save: the current slot, then the settings file.
 void SaveState();
@@ -21,7 +22,8 @@ std::string CurrentBookPath();
 void RecordBookPath(const std::string& path);
 
 // After each tick: the slot on disk follows the playing position a second behind at most
-// (its 272 bytes, not synced), and the copy a dying process writes is brought up to date.
+// (its 272 bytes, not synced), and so does the moment the book was heard (books/last_heard.h);
+// the copy a dying process writes is brought up to date.
 void KeepPlace();
 // Hands the current slot over to be written now and synced (pause).
 void WritePlaceNow();
