@@ -8,6 +8,7 @@
 #include "books/book_slot_file.h"
 #include "books/file_io.h"
 #include "books/folder_playlist.h"
+#include "playback/smart_rewind.h"
 #include "playback/speed.h"
 #include "playback/text_format.h"
 #include "playback/track_open.h"
@@ -53,7 +54,7 @@ void LoadBook() {
     }
     DeriveFolderNames(path);
     ScanFolder();
-    // The stored place, seeked to before playback starts; a place the engine refuses
-    // (negative, beyond the end) plays the file from its start.
-    OpenTrack(path, app.bookRecord.position);
+    // The stored place, seeked to before playback starts, gone back from as long unheard calls
+    // for; a place the engine refuses (negative, beyond the end) plays the file from its start.
+    OpenTrack(path, app.bookRecord.position, ReportUnplayable, {}, ResumeBackSeconds());
 }

@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
+#include "books/last_heard.h"
 #include "playback/effects.h"
 #include "playback/speed.h"
 #include "playback/stream_news.h"
@@ -69,6 +70,7 @@ void PlayOpened(const std::string& path, const OpenedTrack& track) {
     // the previous file stopped.
     RecordBookPath(path);
     app.bookRecord.position = track.startPosition;
+    NoteHeardNow();
     SaveState();
     BASS_ChannelPlay(app.currentStream, false);
     app.isPlaying = 1;
@@ -89,11 +91,11 @@ void ReleaseCurrentStream() {
 }
 
 void OpenTrack(const std::string& path, std::int64_t startPosition, std::function<void()> refused,
-               std::function<void()> accepted) {
+               std::function<void()> accepted, double backSeconds) {
     if (app.exiting)
         return;
     // A file of the book the listener has left meanwhile is not for the book now shown.
-    RequestOpen(path, startPosition, CurrentLevels(),
+    RequestOpen(path, startPosition, backSeconds, CurrentLevels(),
                 [path, book = app.settings.currentBook, refused = std::move(refused),
                  accepted = std::move(accepted)](const OpenedTrack& track) {
                     if (app.exiting || app.settings.currentBook != book) {

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <thread>
 
+#include "playback/smart_rewind.h"
+
 const char* const titleTemplate =
     "%IFV1(%ITRM(%TRCK),%ITRM(%TRCK). )%IFV2(%ITRM(%ARTI),%ICAP(%ITRM(%ARTI)),no artist) - "
     "%IFV2(%ITRM(%TITL),%ICAP(%ITRM(%TITL)),no title)%IFV1(%ITRM(%ALBM), - %IUPC(%ITRM(%ALBM)))"
@@ -24,6 +26,7 @@ struct Request {
     std::uint64_t id;
     std::string path;
     std::int64_t startPosition;
+    double backSeconds;
     EffectLevels levels;
 };
 
@@ -67,9 +70,9 @@ OpenedTrack Open(const Request& request) {
         BASS_ChannelBytes2Seconds(track.stream, BASS_ChannelGetLength(track.stream, BASS_POS_BYTE));
     track.fileBytes = BASS_StreamGetFilePosition(track.stream, BASS_FILEPOS_END);
     track.tags = TAGS_Read(track.stream, titleTemplate);
-    if (request.startPosition != 0 &&
-        BASS_ChannelSetPosition(track.stream, QWORD(request.startPosition), BASS_POS_BYTE))
-        track.startPosition = request.startPosition;
+    // Going back, the phrase start is looked for here, where waiting on the file holds up nothing.
+    if (request.startPosition != 0 && SeekBack(track.stream, QWORD(request.startPosition), request.backSeconds))
+        track.startPosition = std::int64_t(BASS_ChannelGetPosition(track.stream, BASS_POS_BYTE));
     return track;
 }
 
@@ -110,13 +113,13 @@ void Work(std::uint64_t self) {
 
 } // namespace
 
-void RequestOpen(const std::string& path, std::int64_t startPosition, const EffectLevels& levels,
-                 std::function<void(const OpenedTrack&)> done) {
+void RequestOpen(const std::string& path, std::int64_t startPosition, double backSeconds,
+                 const EffectLevels& levels, std::function<void(const OpenedTrack&)> done) {
     Opener& opener = Shared();
     std::lock_guard lock(opener.mutex);
     awaited = ++opener.latest;
     awaitedDone = std::move(done);
-    opener.next = Request{awaited, path, startPosition, levels};
+    opener.next = Request{awaited, path, startPosition, backSeconds, levels};
     if (opener.worker == 0 || (opener.busy && Clock::now() - opener.busySince > kStuckAfter)) {
         opener.busy = false;
         std::thread(Work, ++opener.worker).detach();

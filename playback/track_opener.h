@@ -24,11 +24,11 @@ struct OpenedTrack {
     std::string tags; // the title template expanded; empty for a file without tags
 };
 
-// Opens path with levels, placed at startPosition, and hands the result to done on the
-// window's thread. A request not yet started when a newer one comes is dropped; a result
-// for a request that another has followed is freed, and its done never runs.
-void RequestOpen(const std::string& path, std::int64_t startPosition, const EffectLevels& levels,
-                 std::function<void(const OpenedTrack&)> done);
+// Opens path with levels, placed at startPosition less backSeconds (SeekBack), and hands the
+// result to done on the window's thread. A request not yet started when a newer one comes is
+// dropped; a result for a request that another has followed is freed, and its done never runs.
+void RequestOpen(const std::string& path, std::int64_t startPosition, double backSeconds,
+                 const EffectLevels& levels, std::function<void(const OpenedTrack&)> done);
 // A request whose result has not reached the window yet.
 bool OpenPending();
 // At exit: every request so far is dropped without waiting; results still to come are freed.
