@@ -364,43 +364,44 @@ TEST_F(ContinuityTest, ABookPickedUpAgainGoesBackByHowLongItWentUnheard) {
                     chapterArgs(media.file("meta.txt"), {{0, 40000, "Первая"}, {40000, 70000, "Вторая"}}) +
                         " -af \"volume=0.01:enable='between(t,50.9,51.5)',volume=0.1:enable='between(t,52,52.4)'\""
                         " -c:a alac -f mp4");
+    const auto press = [this] { player->command(ids::PlayPauseButton); };
+    const auto restart = [this] {
+        player->exitAndReset();
+        ASSERT_TRUE(Start());
+    };
+    const auto tabs = [this] { ASSERT_TRUE(ClickTab(w, 1) && ClickTab(w, 0)); };
     struct Row {
         const char* name;
         double pauseAt;
-        int unheardSeconds;
-        bool restart;
         std::function<void()> whilePaused;
+        int unheardSeconds;
+        std::function<void()> resume;
         int heardSecond;    // the second of the file heard first
         double quietBefore; // seconds of the pause heard before it
     };
     const std::vector<Row> rows = {
-        {"under 5 s", 20.3, 4, false, {}, 20, 0},
-        {"5 s to 1 min", 20.3, 59, false, {}, 17, 0},
-        {"1 to 10 min", 30.3, 599, false, {}, 22, 0},
-        {"10 min to 1 h, restarted", 30.3, 3599, true, {}, 15, 0},
-        {"1 h or more, the next evening", 35.3, 20 * 3600, true, {}, 5, 0},
-        {"not before the chapter's start", 42.3, 3600, true, {}, 40, 0},
-        {"into the pause in speech", 60.5, 300, false, {}, 51, 0.1},
-        {"moved while paused", 20.3, 60, false, [] { SeekToSlider(25.3); }, 25, 0},
-        {"option off", 20.3, 60, false, [this] { player->command(ids::MenuSmartRewind); }, 20, 0},
+        {"under 5 s", 20.3, {}, 4, press, 20, 0},
+        {"5 s to 1 min", 20.3, {}, 59, press, 17, 0},
+        {"1 to 10 min, another book meanwhile", 30.3, {}, 599, tabs, 22, 0},
+        {"10 min to 1 h, restarted", 30.3, {}, 3599, restart, 15, 0},
+        {"1 h or more, the next evening", 35.3, {}, 20 * 3600, restart, 5, 0},
+        {"not before the chapter's start", 42.3, {}, 3600, restart, 40, 0},
+        {"into the pause in speech", 60.5, {}, 300, press, 51, 0.1},
+        {"moved while paused", 20.3, [] { SeekToSlider(25.3); }, 60, press, 25, 0},
+        {"option off", 20.3, [this] { player->command(ids::MenuSmartRewind); }, 60, press, 20, 0},
     };
     startPlaying(book);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         SeekToSlider(row.pauseAt);
         ASSERT_TRUE(PumpUntil([&] { return EngineSeconds() >= row.pauseAt; }));
-        player->command(ids::PlayPauseButton);
+        press();
         if (row.whilePaused)
             row.whilePaused();
         wall += row.unheardSeconds * 1000;
         Pump(300);
         MonitorCapture heard(media.file(row.name)); // a fresh file: the recorder has begun once it grows
-        if (row.restart) {
-            player->exitAndReset();
-            ASSERT_TRUE(Start());
-        } else {
-            player->command(ids::PlayPauseButton);
-        }
+        row.resume();
         ASSERT_TRUE(PumpUntil([&] { return EngineSeconds() > row.heardSecond + 0.9; }));
         Pump(300);
         heard.stop();
