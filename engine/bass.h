@@ -123,7 +123,8 @@ BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
 // below the speech around it) reaches into earliest..pos, the channel goes into the last such
 // pause instead, a tenth of a second before the speech after it: a phrase is then heard from
 // its start. Never before earliest (an earliest after pos counts as pos). The search reads the
-// file on the stream's decoding thread, so the call waits no longer than BASS_ChannelSetPosition.
+// file on a playing stream's decoding thread, so the call waits no longer than
+// BASS_ChannelSetPosition; a decoding channel's is read on the caller's thread.
 BOOL BASS_ChannelSetPositionAtPause(DWORD handle, QWORD pos, QWORD earliest, DWORD mode);
 // The file's chapters in order, read when the stream was created: the first starts at 0, each
 // ends where the next starts, the last at the stream's length. Copies up to max of them into

@@ -82,9 +82,9 @@ std::int64_t PhraseStart(Decoder& decoder, std::int64_t earliest, std::int64_t f
 bool SeekToPhrase(Decoder& decoder, std::int64_t frame, std::optional<std::int64_t> phraseFrom) {
     if (!phraseFrom)
         return decoder.seek(frame);
-    const std::int64_t before = decoder.position();
     if (frame < 0 || frame > decoder.lengthFrames())
         return false;
+    const std::int64_t before = decoder.position();
     if (decoder.seek(PhraseStart(decoder, *phraseFrom, frame)))
         return true;
     decoder.seek(before); // the search has moved it

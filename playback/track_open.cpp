@@ -70,6 +70,7 @@ void PlayOpened(const std::string& path, const OpenedTrack& track) {
     // the previous file stopped.
     RecordBookPath(path);
     app.bookRecord.position = track.startPosition;
+    // Heard from now on: a book gone back to its phrase is not sent back again by a kill at once.
     NoteHeardNow();
     SaveState();
     BASS_ChannelPlay(app.currentStream, false);
