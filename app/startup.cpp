@@ -16,6 +16,7 @@
 #include "books/book_slot_file.h"
 #include "books/book_switch.h"
 #include "books/book_tabs.h"
+#include "books/last_heard.h"
 #include "books/listening_options.h"
 #include "books/open_path.h"
 #include "books/settings_file.h"
@@ -98,6 +99,7 @@ bool InitMainWindow(const QByteArray& openPath) {
     LoadBookSpeeds();
     LoadListeningOptions();
     LabelBookTabs();
+    LoadLastHeard();
     if (openPath.isEmpty()) {
         LoadBook();
     } else {

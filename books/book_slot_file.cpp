@@ -11,6 +11,7 @@
 #include "app/app_state.h"
 #include "books/data_file_warning.h"
 #include "books/file_io.h"
+#include "books/last_heard.h"
 #include "books/save_writer.h"
 #include "books/settings_file.h"
 
@@ -302,6 +303,7 @@ void WriteBookSlot() {
         return;
     NoteEmergencyCopy();
     HandOverSlot("slot", true);
+    WriteLastHeard(true);
     app.slotWrittenAt = MonotonicMs();
 }
 
@@ -334,6 +336,8 @@ void KeepPlace() {
         return;
     app.slotWrittenAt = now;
     HandOverSlot("place", false);
+    NoteHeardNow();
+    WriteLastHeard(false);
 }
 
 void WritePlaceNow() {

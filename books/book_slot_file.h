@@ -16,7 +16,8 @@ void CreateBookSlotFile();
 // The file each book's slot names (or its long path), read without touching the current record:
 // empty for an empty or damaged slot, or when the file cannot be read.
 std::array<std::string, kBookCount> StoredBookPaths();
-// Hands app.bookRecord over to be written into the slot of app.settings.currentBook and synced.
+// Hands app.bookRecord over to be written into the slot of app.settings.currentBook and synced,
+// and the moments the books were heard with it.
 void WriteBookSlot();
 // The one save: the current slot, then the settings file.
 void SaveState();
@@ -27,7 +28,8 @@ std::string CurrentBookPath();
 void RecordBookPath(const std::string& path);
 
 // After each tick: the slot on disk follows the playing position a second behind at most
-// (its 272 bytes, not synced), and the copy a dying process writes is brought up to date.
+// (its 272 bytes, not synced), and so does the moment the book was heard (books/last_heard.h);
+// the copy a dying process writes is brought up to date.
 void KeepPlace();
 // Hands the current slot over to be written now and synced (pause).
 void WritePlaceNow();

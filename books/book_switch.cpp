@@ -9,6 +9,7 @@
 #include "books/book_tabs.h"
 #include "books/file_io.h"
 #include "books/folder_playlist.h"
+#include "playback/smart_rewind.h"
 #include "playback/speed.h"
 #include "playback/track_open.h"
 #include "ui/control_ids.h"
@@ -67,10 +68,13 @@ void LoadBook() {
     }
     DeriveFolderNames(path);
     ScanFolder();
-    // The stored place, seeked to before playback starts; a place the engine refuses
-    // (negative, beyond the end) plays the file from its start.
-    OpenTrack(path, app.bookRecord.position, [] {
-        ReportUnplayable();
-        ShowNoTrack();
-    });
+    // The stored place, seeked to before playback starts, gone back from as long unheard calls
+    // for; a place the engine refuses (negative, beyond the end) plays the file from its start.
+    OpenTrack(
+        path, app.bookRecord.position,
+        [] {
+            ReportUnplayable();
+            ShowNoTrack();
+        },
+        {}, ResumeBackSeconds());
 }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-enum class DataFile { BookSlots = 1, Settings = 2, Speeds = 4, Options = 8 };
+enum class DataFile { BookSlots = 1, Settings = 2, Speeds = 4, Options = 8, LastHeard = 16 };
 
 // A data file that exists but cannot be read: shown once at the moment it is found, after
 // which the file is left alone for the run. `error` is an errno value.

@@ -4,9 +4,11 @@
 // because a sync procedure running on one may call back into the engine.
 #include "engine/bass.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -268,14 +270,23 @@ QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode) {
     return frame < 0 ? invalidQword : static_cast<QWORD>(frame * channel->channels());
 }
 
-BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode) {
+static BOOL SetPosition(DWORD handle, QWORD pos, std::optional<QWORD> earliest, DWORD mode) {
     auto channel = findChannel(handle);
     if (!channel || mode != BASS_POS_BYTE)
         return 0;
     const auto bytes = static_cast<std::int64_t>(pos);
     if (bytes < 0 || bytes > channel->lengthFrames() * channel->channels())
         return 0;
-    return channel->seek(bytes / channel->channels()) ? 1 : 0;
+    std::optional<std::int64_t> phraseFrom;
+    if (earliest)
+        phraseFrom = static_cast<std::int64_t>(std::min(*earliest, pos)) / channel->channels();
+    return channel->seek(bytes / channel->channels(), phraseFrom) ? 1 : 0;
+}
+
+BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode) { return SetPosition(handle, pos, std::nullopt, mode); }
+
+BOOL BASS_ChannelSetPositionAtPause(DWORD handle, QWORD pos, QWORD earliest, DWORD mode) {
+    return SetPosition(handle, pos, earliest, mode);
 }
 
 double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos) {

@@ -129,6 +129,13 @@ BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
 QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);
 QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode);
 BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
+// As BASS_ChannelSetPosition, but when a pause in speech (at least 200 ms of sound 25 dB or more
+// below the speech around it) reaches into earliest..pos, the channel goes into the last such
+// pause instead, a tenth of a second before the speech after it: a phrase is then heard from
+// its start. Never before earliest (an earliest after pos counts as pos). The search reads the
+// file on a playing stream's decoding thread, so the call waits no longer than
+// BASS_ChannelSetPosition; a decoding channel's is read on the caller's thread.
+BOOL BASS_ChannelSetPositionAtPause(DWORD handle, QWORD pos, QWORD earliest, DWORD mode);
 // The file's chapters in order, read when the stream was created: the first starts at 0, each
 // ends where the next starts, the last at the stream's length. Copies up to max of them into
 // chapters (which may be null when max is 0) and returns how many the file has: 0 for a file

@@ -7,6 +7,8 @@ extern "C" {
 
 #include <algorithm>
 
+#include "engine/speech_pause.h"
+
 namespace engine {
 
 Channel::Channel(std::unique_ptr<Decoder> decoder, const std::string& path, bool decodingOnly)
@@ -119,6 +121,10 @@ bool Channel::play() {
     // Without a stream (the server is away) the output thread starts it when the server is back.
     // A first fill comes from the queue, not the file, and starts the server at once.
     if (stream_) {
+        // A seek answered since is taken up first: what the server held from before it is
+        // never heard, and the new place starts at once.
+        if (pendingSeek_)
+            followSourceLocked();
         if (writtenFrames_ == 0 && !pendingSeek_)
             fillLocked();
         stream_->setCorked(false);
@@ -138,14 +144,14 @@ bool Channel::pause() {
     return true;
 }
 
-bool Channel::seek(std::int64_t frame) {
+bool Channel::seek(std::int64_t frame, std::optional<std::int64_t> phraseFrom) {
     std::uint64_t ticket;
     {
         std::lock_guard lock(mutex_);
         if (released_ || frame < 0 || frame > lengthFrames_)
             return false;
         if (decodingOnly_) {
-            if (!decoder_->seek(frame))
+            if (!SeekToPhrase(*decoder_, frame, phraseFrom))
                 return false;
             for (auto& slot : effects_)
                 slot.effect->reset();
@@ -153,7 +159,7 @@ bool Channel::seek(std::int64_t frame) {
             tempo_.clear();
             return true;
         }
-        ticket = feed_->requestSeek(frame);
+        ticket = feed_->requestSeek(frame, phraseFrom);
         pendingSeek_ = frame;
         pendingSeekTicket_ = ticket;
     }

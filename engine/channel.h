@@ -64,8 +64,9 @@ public:
     bool pause();
     // False (nothing changes, nothing heard is dropped) for a frame outside 0..length or one
     // the decoder refuses. True as well when the file hangs: the seek is then done when
-    // reads return.
-    bool seek(std::int64_t frame);
+    // reads return. With phraseFrom, to the phrase start found from there (speech_pause.h),
+    // searched for by the decoding thread.
+    bool seek(std::int64_t frame, std::optional<std::int64_t> phraseFrom = std::nullopt);
     // The file frame being heard now (decoding channels: the next frame read).
     std::int64_t positionFrames();
     DWORD level();

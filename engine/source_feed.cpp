@@ -3,7 +3,10 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
+
+#include "engine/speech_pause.h"
 
 namespace engine {
 
@@ -78,9 +81,10 @@ std::size_t SourceFeed::take(std::uint64_t segment, float* out, std::size_t maxF
     return frames;
 }
 
-std::uint64_t SourceFeed::requestSeek(std::int64_t frame) {
+std::uint64_t SourceFeed::requestSeek(std::int64_t frame, std::optional<std::int64_t> phraseFrom) {
     std::lock_guard lock(mutex_);
     seekTo_ = frame;
+    seekPhraseFrom_ = phraseFrom;
     changed_.notify_all();
     return ++seekTicket_;
 }
@@ -125,11 +129,12 @@ void SourceFeed::run(std::shared_ptr<void> /*keepAlive*/) {
         bool news = true;
         if (seekTo_) {
             const std::int64_t frame = *seekTo_;
+            const auto phraseFrom = std::exchange(seekPhraseFrom_, std::nullopt);
             const std::uint64_t ticket = seekTicket_;
             seekTo_.reset();
             seeking_ = true;
             lock.unlock();
-            const bool ok = decoder_->seek(frame);
+            const bool ok = SeekToPhrase(*decoder_, frame, phraseFrom);
             const std::int64_t position = decoder_->position();
             lock.lock();
             busySince_.reset();

@@ -50,7 +50,8 @@ public:
     std::size_t take(std::uint64_t segment, float* out, std::size_t maxFrames);
 
     // Queues a seek for the decoding thread; returns its ticket. A later seek supersedes it.
-    std::uint64_t requestSeek(std::int64_t frame);
+    // With phraseFrom, the thread seeks to the phrase start it finds from there (speech_pause.h).
+    std::uint64_t requestSeek(std::int64_t frame, std::optional<std::int64_t> phraseFrom = std::nullopt);
     // The outcome of ticket (true: done; false: refused or superseded), waiting at most `wait`;
     // nothing while the thread is still busy (a hung read).
     std::optional<bool> seekOutcome(std::uint64_t ticket, std::chrono::milliseconds wait);
@@ -75,6 +76,7 @@ private:
     std::int64_t segmentStart_ = 0;
     bool atEnd_ = false;
     std::optional<std::int64_t> seekTo_;
+    std::optional<std::int64_t> seekPhraseFrom_;
     bool seeking_ = false;
     bool filling_ = true; // reading until the queue is full
     std::uint64_t seekTicket_ = 0;     // the latest request

@@ -10,6 +10,7 @@
 #include "books/file_io.h"
 #include "books/save_writer.h"
 #include "engine/tempo.h"
+#include "playback/smart_rewind.h"
 #include "ui/main_window.h"
 
 namespace {
@@ -100,4 +101,5 @@ void StopAtHeardPlace() {
     const QWORD position = BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE);
     if (position != QWORD(-1))
         app.bookRecord.position = std::int64_t(position);
+    NoteBookLeft(position);
 }

@@ -4,6 +4,7 @@
 #include "books/book_slot_file.h"
 #include "books/book_tabs.h"
 #include "levelling/levelling.h"
+#include "books/last_heard.h"
 #include "playback/effects.h"
 #include "playback/pauses.h"
 #include "playback/speed.h"
@@ -74,6 +75,9 @@ void PlayOpened(const std::string& path, const OpenedTrack& track, bool play) {
     // the previous file stopped.
     RecordBookPath(path);
     app.bookRecord.position = track.startPosition;
+    // Heard from now on: a book gone back to its phrase is not sent back again by a kill at once.
+    if (play)
+        NoteHeardNow();
     SaveState();
     if (play)
         BASS_ChannelPlay(app.currentStream, false);
@@ -82,12 +86,12 @@ void PlayOpened(const std::string& path, const OpenedTrack& track, bool play) {
 }
 
 void Open(const std::string& path, std::int64_t startPosition, std::optional<double> startSeconds, bool play,
-          std::function<void()> refused, std::function<void()> accepted) {
+          std::function<void()> refused, std::function<void()> accepted, double backSeconds = 0) {
     if (app.exiting)
         return;
     // A file of the book the listener has left meanwhile is not for the book now shown.
     RequestOpen(
-        path, startPosition, CurrentLevels(),
+        path, startPosition, backSeconds, CurrentLevels(),
         [path, play, book = app.settings.currentBook, refused = std::move(refused),
          accepted = std::move(accepted)](const OpenedTrack& track) {
             if (app.exiting || app.settings.currentBook != book) {
@@ -123,8 +127,8 @@ void ReleaseCurrentStream() {
 }
 
 void OpenTrack(const std::string& path, std::int64_t startPosition, std::function<void()> refused,
-               std::function<void()> accepted) {
-    Open(path, startPosition, std::nullopt, true, std::move(refused), std::move(accepted));
+               std::function<void()> accepted, double backSeconds) {
+    Open(path, startPosition, std::nullopt, true, std::move(refused), std::move(accepted), backSeconds);
 }
 
 void OpenTrackAt(const std::string& path, double seconds, bool play, std::function<void()> refused,

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <thread>
 
+#include "playback/smart_rewind.h"
+
 const char* const titleTemplate =
     "%IFV1(%ITRM(%TRCK),%ITRM(%TRCK). )%IFV2(%ITRM(%ARTI),%ICAP(%ITRM(%ARTI)),no artist) - "
     "%IFV2(%ITRM(%TITL),%ICAP(%ITRM(%TITL)),no title)%IFV1(%ITRM(%ALBM), - %IUPC(%ITRM(%ALBM)))"
@@ -25,6 +27,7 @@ struct Request {
     std::uint64_t id;
     std::string path;
     std::int64_t startPosition;
+    double backSeconds;
     EffectLevels levels;
     std::optional<double> startSeconds;
 };
@@ -69,14 +72,17 @@ OpenedTrack Open(const Request& request) {
         BASS_ChannelBytes2Seconds(track.stream, BASS_ChannelGetLength(track.stream, BASS_POS_BYTE));
     track.fileBytes = BASS_StreamGetFilePosition(track.stream, BASS_FILEPOS_END);
     track.tags = TAGS_Read(track.stream, titleTemplate);
-    std::int64_t start = request.startPosition;
     if (const auto seconds = request.startSeconds) {
         const double length = track.durationSeconds;
-        start = std::int64_t(
+        const auto start = std::int64_t(
             BASS_ChannelSeconds2Bytes(track.stream, std::clamp(*seconds < 0 ? length + *seconds : *seconds, 0.0, length)));
+        if (start != 0 && BASS_ChannelSetPosition(track.stream, QWORD(start), BASS_POS_BYTE))
+            track.startPosition = start;
+    } else if (request.startPosition != 0 &&
+               SeekBack(track.stream, QWORD(request.startPosition), request.backSeconds)) {
+        // Going back, the phrase start is looked for here, where waiting on the file holds up nothing.
+        track.startPosition = std::int64_t(BASS_ChannelGetPosition(track.stream, BASS_POS_BYTE));
     }
-    if (start != 0 && BASS_ChannelSetPosition(track.stream, QWORD(start), BASS_POS_BYTE))
-        track.startPosition = start;
     return track;
 }
 
@@ -117,13 +123,13 @@ void Work(std::uint64_t self) {
 
 } // namespace
 
-void RequestOpen(const std::string& path, std::int64_t startPosition, const EffectLevels& levels,
+void RequestOpen(const std::string& path, std::int64_t startPosition, double backSeconds, const EffectLevels& levels,
                  std::function<void(const OpenedTrack&)> done, std::optional<double> startSeconds) {
     Opener& opener = Shared();
     std::lock_guard lock(opener.mutex);
     awaited = ++opener.latest;
     awaitedDone = std::move(done);
-    opener.next = Request{awaited, path, startPosition, levels, startSeconds};
+    opener.next = Request{awaited, path, startPosition, backSeconds, levels, startSeconds};
     if (opener.worker == 0 || (opener.busy && Clock::now() - opener.busySince > kStuckAfter)) {
         opener.busy = false;
         std::thread(Work, ++opener.worker).detach();

@@ -25,12 +25,12 @@ struct OpenedTrack {
     std::string tags; // the title template expanded; empty for a file without tags
 };
 
-// Opens path with levels, placed at startPosition, and hands the result to done on the
-// window's thread. A request not yet started when a newer one comes is dropped; a result
-// for a request that another has followed is freed, and its done never runs.
+// Opens path with levels, placed at startPosition less backSeconds (SeekBack), and hands the
+// result to done on the window's thread. A request not yet started when a newer one comes is
+// dropped; a result for a request that another has followed is freed, and its done never runs.
 // With startSeconds the place is a time instead: seconds into the file, or when negative
 // counted back from its end (only the open learns the length), held within the file.
-void RequestOpen(const std::string& path, std::int64_t startPosition, const EffectLevels& levels,
+void RequestOpen(const std::string& path, std::int64_t startPosition, double backSeconds, const EffectLevels& levels,
                  std::function<void(const OpenedTrack&)> done, std::optional<double> startSeconds = std::nullopt);
 // A request whose result has not reached the window yet.
 bool OpenPending();

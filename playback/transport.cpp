@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "books/book_slot_file.h"
+#include "playback/smart_rewind.h"
 #include "playback/track_rows.h"
 #include "ui/control_ids.h"
 #include "ui/main_window.h"
@@ -16,9 +17,11 @@ void TogglePlayPause() {
             const QWORD position = BASS_ChannelGetPosition(app.currentStream, BASS_POS_BYTE);
             if (position != QWORD(-1))
                 app.bookRecord.position = std::int64_t(position);
+            NoteStopped(position);
             WritePlaceNow();
         }
     } else {
+        RewindForResume();
         BASS_ChannelPlay(app.currentStream, false);
         app.isPlaying = 1;
         app.mainWindow->setPlayPauseIcon(ids::IconPause);

@@ -13,6 +13,7 @@
 
 #include "books/book_slot_file.h"
 #include "books/book_switch.h"
+#include "books/last_heard.h"
 #include "books/save_writer.h"
 #include "playback/tick.h"
 #include "playback/track_opener.h"
@@ -60,6 +61,7 @@ protected:
     void TearDown() override {
         AppTest::TearDown();
         SetClockSeam(nullptr);
+        SetWallClockSeam(nullptr);
     }
     void startPlaying(const std::string& file, double atLeast = 0) {
         ASSERT_TRUE(Start());
@@ -347,6 +349,72 @@ TEST_F(ContinuityTest, SleepTimerCountsNeitherSuspendNorWallClockJumps) {
     }
     monotonic += 61;
     EXPECT_TRUE(PumpUntil([] { return app.exiting; }, 3000));
+}
+
+// A book picked up again after a pause, a restart or a seek: where it goes on, told by the tone
+// heard (300 Hz + 40 Hz a second). The wall clock goes through its seam, so no row waits.
+TEST_F(ContinuityTest, ABookPickedUpAgainGoesBackByHowLongItWentUnheard) {
+    static std::int64_t wall = 1'700'000'000'000;
+    SetWallClockSeam([] { return wall; });
+    fs::create_directory(media.file("Роман"));
+    const std::string book = media.file("Роман/1.m4b");
+    // The second chapter from 40 s; at 50.9-51.5 s a pause in speech (-40 dB), at 52-52.4 s a
+    // stretch too loud (-20 dB) to be one.
+    makeSteppedTone(book, 300, 40, 70, 1, 22050, 1,
+                    chapterArgs(media.file("meta.txt"), {{0, 40000, "Первая"}, {40000, 70000, "Вторая"}}) +
+                        " -af \"volume=0.01:enable='between(t,50.9,51.5)',volume=0.1:enable='between(t,52,52.4)'\""
+                        " -c:a alac -f mp4");
+    const auto press = [this] { player->command(ids::PlayPauseButton); };
+    const auto restart = [this] {
+        player->exitAndReset();
+        ASSERT_TRUE(Start());
+    };
+    const auto tabs = [this] { ASSERT_TRUE(ClickTab(w, 1) && ClickTab(w, 0)); };
+    struct Row {
+        const char* name;
+        double pauseAt;
+        std::function<void()> whilePaused;
+        int unheardSeconds;
+        std::function<void()> resume;
+        int heardSecond;    // the second of the file heard first
+        double quietBefore; // seconds of the pause heard before it
+    };
+    const std::vector<Row> rows = {
+        {"under 5 s", 20.3, {}, 4, press, 20, 0},
+        {"5 s to 1 min", 20.3, {}, 59, press, 17, 0},
+        {"1 to 10 min, another book meanwhile", 30.3, {}, 599, tabs, 22, 0},
+        {"10 min to 1 h, restarted", 30.3, {}, 3599, restart, 15, 0},
+        {"1 h or more, the next evening", 35.3, {}, 20 * 3600, restart, 5, 0},
+        {"not before the chapter's start", 42.3, {}, 3600, restart, 40, 0},
+        {"into the pause in speech", 60.5, {}, 300, press, 51, 0.1},
+        {"moved while paused", 20.3, [] { SeekToSlider(25.3); }, 60, press, 25, 0},
+        {"option off", 20.3, [this] { player->command(ids::MenuSmartRewind); }, 60, press, 20, 0},
+    };
+    startPlaying(book);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SeekToSlider(row.pauseAt);
+        ASSERT_TRUE(PumpUntil([&] { return EngineSeconds() >= row.pauseAt; }));
+        press();
+        if (row.whilePaused)
+            row.whilePaused();
+        wall += row.unheardSeconds * 1000;
+        Pump(300);
+        MonitorCapture heard(media.file("heard.raw"));
+        row.resume();
+        ASSERT_TRUE(PumpUntil([&] { return EngineSeconds() > row.heardSecond + 0.9; }));
+        Pump(300);
+        heard.stop();
+        // The tone itself from 10 ms after the first sound on: past a click a null sink may let
+        // through as the stream starts again, and past the pause's soft sound.
+        const long first = heard.firstSoundFrom(0, 0.0005);
+        ASSERT_GE(first, 0);
+        const long loud = heard.firstSoundFrom(std::size_t(first) + 480, 0.03);
+        ASSERT_GE(loud, 0);
+        EXPECT_NEAR(heard.soundSeconds(0, SIZE_MAX, 0.0005) - heard.soundSeconds(0, SIZE_MAX, 0.03), row.quietBefore,
+                    0.03);
+        EXPECT_NEAR(heard.dominantFrequency(std::size_t(loud) + 2400, 9600), 300 + 40 * row.heardSecond, 15);
+    }
 }
 
 // A book on a share whose reads hang: the window answers throughout, says why nothing is heard,

@@ -145,6 +145,9 @@ void PulseServer::makeMonitorRealTime() {
 }
 
 MonitorCapture::MonitorCapture(const std::string& outputPath) : path_(outputPath) {
+    // A file left by an earlier capture would pass for this one's first frames.
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
     pid_ = spawn({"parec", "--raw", "-d", "tellwick_test.monitor", "--format=float32le", "--rate=48000",
                   "--channels=2", "--latency-msec=10"}, {}, "/dev/null", path_);
     WaitUntil([this] { return framesSoFar() > 0; }, 20000);
