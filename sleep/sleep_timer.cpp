@@ -13,6 +13,7 @@
 #include "app/exit.h"
 #include "books/book_slot_file.h"
 #include "playback/effects.h"
+#include "playback/smart_rewind.h"
 #include "playback/speed.h"
 #include "playback/text_format.h"
 #include "playback/track_open.h"
@@ -149,6 +150,7 @@ void PauseAt(std::optional<QWORD> place) {
         TogglePlayPause();
     if (place && BASS_ChannelSetPosition(app.currentStream, *place, BASS_POS_BYTE)) {
         app.bookRecord.position = std::int64_t(*place);
+        NoteStopped(*place); // moved by the timer, not the listener: the resume still goes back
         WritePlaceNow();
     }
     RestoreVolume(); // once paused, so its return is not heard
