@@ -137,7 +137,10 @@ std::string chapterArgs(const std::string& metaPath, const std::vector<ChapterMa
     std::ofstream meta(metaPath, std::ios::binary);
     meta << ";FFMETADATA1\n";
     for (const ChapterMark& m : marks) {
-        meta << "[CHAPTER]\nTIMEBASE=1/1000\nSTART=" << m.startMs << "\nEND=" << m.endMs << "\ntitle=";
+        meta << "[CHAPTER]\nTIMEBASE=1/1000\nSTART=" << m.startMs << "\nEND=" << m.endMs << "\n";
+        if (m.title.empty())
+            continue;
+        meta << "title=";
         for (char c : m.title)
             meta << (std::strchr("=;#\\\n", c) ? "\\" : "") << c;
         meta << "\n";
