@@ -22,6 +22,7 @@
 #include "engine/dsp.h"
 #include "engine/levels.h"
 #include "engine/pulse_output.h"
+#include "engine/sample_ring.h"
 #include "engine/source_feed.h"
 #include "engine/tempo.h"
 #include "engine/timeline.h"
@@ -184,15 +185,15 @@ private:
         std::int64_t frame; // output frame the volume stood at, before processing it
         Volume volume;
     };
-    std::vector<float> heldDry_; // output frames from heldStart_ on, before the effects
-    std::vector<float> heldWet_; // the same after the effects, before the volume
+    SampleRing heldDry_; // output frames from heldStart_ on, before the effects
+    SampleRing heldWet_; // the same after the effects, before the volume
     std::int64_t heldStart_ = 0;
     std::deque<VolumeMark> volumeMarks_; // one per write, the first at heldStart_
     bool effectsChanged_ = false;
     bool speedChanged_ = false;
     // Raw frames taken from the queue, from heldRawStart_ on, to stretch again at a new speed;
     // replay_ is taken before the queue.
-    std::vector<float> heldRaw_;
+    SampleRing heldRaw_;
     std::vector<float> replay_;
     std::int64_t nextFileFrame_ = 0; // the file frame the next raw frame taken carries
     std::int64_t rewindFrames_ = 0;  // the next write goes this far back, over what was written
