@@ -357,7 +357,7 @@ TEST_F(RealWorldFiles, ChaptersFromEveryFormatAndHostileLists) {
         {"v3.mp3", mp3 + "3", three, threeOut},
         {"v4.mp3", mp3 + "4", three, threeOut},
         {"comments.ogg", "-c:a libopus", three, threeOut}, // CHAPTERxxx comments
-        {"untitled.mp3", mp3 + "4", {{0, 3000, ""}, {3000, 7000, "ch0"}, {7000, 10000, ""}}, // ids ch0, ch1, ch2
+        {"untitled.mp3", mp3 + "4", {{0, 3000, ""}, {3000, 7000, "ch0"}, {7000, 10000, ""}}, // ids ch0, ch1, ch2; TIT2 empty
          {{0, "Глава 1"}, {3000, "ch0"}, {7000, "Глава 3"}}},
         {"plain.mka", "-c:a flac", three, threeOut},
         {"unsorted.mp3", mp3 + "3", {{7000, 10000, "C"}, {0, 3000, "A"}, {3000, 7000, "B"}},

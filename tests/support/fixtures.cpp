@@ -137,10 +137,7 @@ std::string chapterArgs(const std::string& metaPath, const std::vector<ChapterMa
     std::ofstream meta(metaPath, std::ios::binary);
     meta << ";FFMETADATA1\n";
     for (const ChapterMark& m : marks) {
-        meta << "[CHAPTER]\nTIMEBASE=1/1000\nSTART=" << m.startMs << "\nEND=" << m.endMs << "\n";
-        if (m.title.empty())
-            continue;
-        meta << "title=";
+        meta << "[CHAPTER]\nTIMEBASE=1/1000\nSTART=" << m.startMs << "\nEND=" << m.endMs << "\ntitle=";
         for (char c : m.title)
             meta << (std::strchr("=;#\\\n", c) ? "\\" : "") << c;
         meta << "\n";

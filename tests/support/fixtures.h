@@ -50,7 +50,7 @@ void makeSteppedTone(const std::string& path, double baseHz, double stepHz, int 
 // audio input, before the output) that put them into the output.
 struct ChapterMark {
     int startMs, endMs;
-    std::string title; // empty: none written
+    std::string title;
 };
 std::string chapterArgs(const std::string& metaPath, const std::vector<ChapterMark>& marks);
 
