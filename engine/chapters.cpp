@@ -131,8 +131,10 @@ Marks untitledId3Chapters(const char* path) {
         if (version == 3 && (flags & 0x80))
             tag = resynced(tag); // 2.3 unsynchronises the whole tag, 2.4 each frame
         std::string_view frames = tag;
-        if ((flags & 0x40) && frames.size() >= 4) // an extended header (2.3 leaves its size field out of its size)
-            frames.remove_prefix(std::min<std::size_t>(frames.size(), id3Number(tag.data(), version == 4) + (version == 3 ? 4 : 0)));
+        if ((flags & 0x40) && frames.size() >= 4) { // an extended header (2.3 leaves its size field out of its size)
+            const std::size_t extended = id3Number(tag.data(), version == 4) + (version == 3 ? 4 : 0);
+            frames.remove_prefix(std::min(frames.size(), extended));
+        }
         eachId3Frame(frames, version, [&](std::string_view id, unsigned char format, std::string_view body) {
             // Compressed or encrypted frames are past reading here.
             if (id != "CHAP" || (format & (version == 3 ? 0xC0 : 0x0C)))
@@ -141,7 +143,8 @@ Marks untitledId3Chapters(const char* path) {
             if (version == 3 && (format & 0x20))
                 body.remove_prefix(std::min<std::size_t>(1, body.size())); // a group id
             if (version == 4) {
-                body.remove_prefix(std::min<std::size_t>(((format & 0x40) ? 1 : 0) + ((format & 0x01) ? 4 : 0), body.size()));
+                const std::size_t groupAndLength = ((format & 0x40) ? 1 : 0) + ((format & 0x01) ? 4 : 0);
+                body.remove_prefix(std::min(groupAndLength, body.size()));
                 if ((format & 0x02) || (flags & 0x80))
                     body = plain = resynced(body);
             }
@@ -149,8 +152,8 @@ Marks untitledId3Chapters(const char* path) {
             if (idEnd == std::string_view::npos || body.size() - idEnd - 1 < 16)
                 return;
             bool titled = false;
-            eachId3Frame(body.substr(idEnd + 17), version, [&](std::string_view sub, unsigned char, std::string_view text) {
-                titled = titled || (sub == "TIT2" && holdsText(text));
+            eachId3Frame(body.substr(idEnd + 17), version, [&](std::string_view inner, unsigned char, std::string_view text) {
+                titled = titled || (inner == "TIT2" && holdsText(text));
             });
             if (titled)
                 return;
