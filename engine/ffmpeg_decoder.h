@@ -84,8 +84,8 @@ private:
     bool openStream(const std::string& path);
     bool findStart();
     bool findEnd();
-    // mended: set when a frame's stamp in the tail had to be mended (see placeFrame()).
-    std::int64_t decodeTailEnd(bool& mended);
+    // stampsAstray: half or more of the frames' stamps had to be mended (see placeFrame()).
+    std::int64_t decodeTailEnd(bool& stampsAstray);
     std::int64_t flacTailEnd() const;
     bool positionDemuxer(std::int64_t wantU);
     bool seekToUnit(std::int64_t targetU);
