@@ -47,6 +47,14 @@ public:
                 return block.arrival;
         return std::nullopt;
     }
+    // Arrival of the block holding frame `frame` (counted as frames() counts); nothing before it arrived.
+    std::optional<Clock::time_point> arrivalOf(std::size_t frame) {
+        std::lock_guard lock(mutex_);
+        const std::size_t block = frame / blockFrames;
+        if (block >= blocks_.size())
+            return std::nullopt;
+        return blocks_[block].arrival;
+    }
     std::size_t frames() {
         std::lock_guard lock(mutex_);
         return samples_.size();

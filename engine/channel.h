@@ -24,6 +24,7 @@
 #include "engine/loudness_gain.h"
 #include "engine/pause_cutter.h"
 #include "engine/pulse_output.h"
+#include "engine/sample_ring.h"
 #include "engine/source_feed.h"
 #include "engine/tempo.h"
 #include "engine/timeline.h"
@@ -200,15 +201,15 @@ private:
         Volume volume;
         LoudnessGain level;
     };
-    std::vector<float> heldDry_; // output frames from heldStart_ on, before the effects
-    std::vector<float> heldWet_; // the same after the effects, before the levelling and the volume
+    SampleRing heldDry_; // output frames from heldStart_ on, before the effects
+    SampleRing heldWet_; // the same after the effects, before the levelling and the volume
     std::int64_t heldStart_ = 0;
     std::deque<VolumeMark> volumeMarks_; // one per write, the first at heldStart_
     bool effectsChanged_ = false;
     bool speedChanged_ = false;
     // Raw frames taken from the queue, from heldRawStart_ on, to stretch again at a new speed;
     // replay_ is taken before the queue.
-    std::vector<float> heldRaw_;
+    SampleRing heldRaw_;
     std::vector<float> replay_;
     std::int64_t nextFileFrame_ = 0; // the file frame the next raw frame taken carries
     std::int64_t rewindFrames_ = 0;  // the next write goes this far back, over what was written

@@ -287,7 +287,7 @@ std::size_t Channel::pullLocked(float* frames, std::size_t maxFrames, bool& ende
     replay_.erase(replay_.begin(), replay_.begin() + static_cast<std::ptrdiff_t>(got * channels));
     if (got == 0)
         got = feed_->take(segment_, frames, maxFrames);
-    heldRaw_.insert(heldRaw_.end(), frames, frames + got * channels);
+    heldRaw_.append(frames, got * channels);
     nextFileFrame_ += static_cast<std::int64_t>(got);
     if (got == 0) {
         const SourceFeed::View view = feed_->view();

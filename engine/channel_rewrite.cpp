@@ -31,10 +31,10 @@ constexpr int maxHeldMs = 2500;
 
 void Channel::processForOutputLocked(float* frames, std::size_t count, int channels) {
     const auto samples = count * static_cast<std::size_t>(channels);
-    heldDry_.insert(heldDry_.end(), frames, frames + samples);
+    heldDry_.append(frames, samples);
     for (auto& slot : effects_)
         slot.effect->process(frames, count);
-    heldWet_.insert(heldWet_.end(), frames, frames + samples);
+    heldWet_.append(frames, samples);
     volumeMarks_.push_back({writtenFrames_, volume_, level_});
     level_.process(frames, count);
     volume_.process(frames, count, channels);
@@ -53,14 +53,14 @@ void Channel::trimHeldLocked() {
         return;
     const std::int64_t start = volumeMarks_[marks].frame;
     volumeMarks_.erase(volumeMarks_.begin(), volumeMarks_.begin() + static_cast<std::ptrdiff_t>(marks));
-    const auto drop = static_cast<std::ptrdiff_t>((start - heldStart_) * stream_->channels());
-    heldDry_.erase(heldDry_.begin(), heldDry_.begin() + drop);
-    heldWet_.erase(heldWet_.begin(), heldWet_.begin() + drop);
+    const auto drop = static_cast<std::size_t>((start - heldStart_) * stream_->channels());
+    heldDry_.dropFront(drop);
+    heldWet_.dropFront(drop);
     heldStart_ = start;
     // Raw frames: from the one heard on.
     const auto rawHeld = static_cast<std::int64_t>(heldRaw_.size() / channels_);
     const std::int64_t rawDrop = std::clamp<std::int64_t>(timeline_.fileFrameAt(start) - (nextFileFrame_ - rawHeld), 0, rawHeld);
-    heldRaw_.erase(heldRaw_.begin(), heldRaw_.begin() + static_cast<std::ptrdiff_t>(rawDrop * channels_));
+    heldRaw_.dropFront(static_cast<std::size_t>(rawDrop * channels_));
 }
 
 bool Channel::rewriteHeldLocked() {
@@ -82,7 +82,7 @@ bool Channel::rewriteHeldLocked() {
     const std::int64_t from = std::max(*heard + rate * rewriteMarginMs / 1000, heldStart_);
     if (from >= writtenFrames_)
         return true;
-    const auto at = [&](std::int64_t frame) { return static_cast<std::ptrdiff_t>((frame - heldStart_) * channels); };
+    const auto at = [&](std::int64_t frame) { return static_cast<std::size_t>((frame - heldStart_) * channels); };
     const auto count = static_cast<std::size_t>(writtenFrames_ - from);
     const std::int64_t rawStart = nextFileFrame_ - static_cast<std::int64_t>(heldRaw_.size() / channels_);
     const std::int64_t fileFrom = timeline_.fileFrameAt(from);
@@ -92,7 +92,8 @@ bool Channel::rewriteHeldLocked() {
         // Fresh effects take the new parameters at once; they hear what came before first.
         rebuildEffectsLocked(effectRate_, effectChannels_);
         const std::int64_t warmFrom = std::max(heldStart_, from - rate * warmUpMs / 1000);
-        scratch_.assign(heldDry_.begin() + at(warmFrom), heldDry_.begin() + at(from));
+        scratch_.resize(at(from) - at(warmFrom));
+        heldDry_.copyOut(at(warmFrom), scratch_.size(), scratch_.data());
         for (auto& slot : effects_)
             slot.effect->process(scratch_.data(), static_cast<std::size_t>(from - warmFrom));
     }
@@ -103,7 +104,8 @@ bool Channel::rewriteHeldLocked() {
         ++mark;
     Volume volume = mark->volume;
     LoudnessGain level = mark->level;
-    scratch_.assign(heldWet_.begin() + at(mark->frame), heldWet_.begin() + at(from));
+    scratch_.resize(at(from) - at(mark->frame));
+    heldWet_.copyOut(at(mark->frame), scratch_.size(), scratch_.data());
     level.process(scratch_.data(), static_cast<std::size_t>(from - mark->frame));
     volume.process(scratch_.data(), static_cast<std::size_t>(from - mark->frame), channels);
     if (request)
@@ -118,9 +120,11 @@ bool Channel::rewriteHeldLocked() {
     if (restretch) {
         // The raw frames from the one heard at `from` on go through the chain again; the next
         // fill writes them over what the server holds from there.
-        const auto cut = heldRaw_.begin() + static_cast<std::ptrdiff_t>((fileFrom - rawStart) * channels_);
-        replay_.insert(replay_.begin(), cut, heldRaw_.end());
-        heldRaw_.erase(cut, heldRaw_.end());
+        const auto kept = static_cast<std::size_t>((fileFrom - rawStart) * channels_);
+        scratch_.resize(heldRaw_.size() - kept);
+        heldRaw_.copyOut(kept, scratch_.size(), scratch_.data());
+        replay_.insert(replay_.begin(), scratch_.begin(), scratch_.end());
+        heldRaw_.truncate(kept);
         nextFileFrame_ = fileFrom;
         tempo_.clear();
         pauses_.clear();
@@ -129,8 +133,8 @@ bool Channel::rewriteHeldLocked() {
             swr_init(resampler_);
         }
         timeline_.markSpeed(from, tempo_.speed());
-        heldDry_.resize(static_cast<std::size_t>(at(from)));
-        heldWet_.resize(static_cast<std::size_t>(at(from)));
+        heldDry_.truncate(at(from));
+        heldWet_.truncate(at(from));
         volumeMarks_.pop_back(); // the fill marks it again
         rewindFrames_ = writtenFrames_ - from;
         writtenFrames_ = from;
@@ -141,7 +145,8 @@ bool Channel::rewriteHeldLocked() {
         return true;
     }
     if (effectsChanged) {
-        rewritten_.assign(heldDry_.begin() + at(from), heldDry_.end());
+        rewritten_.resize(count * static_cast<std::size_t>(channels));
+        heldDry_.copyOut(at(from), rewritten_.size(), rewritten_.data());
         for (auto& slot : effects_)
             slot.effect->process(rewritten_.data(), count);
         const std::size_t fade = std::min<std::size_t>(count, static_cast<std::size_t>(rate * crossfadeMs / 1000));
@@ -149,12 +154,13 @@ bool Channel::rewriteHeldLocked() {
             const float mix = static_cast<float>(f + 1) / static_cast<float>(fade + 1);
             for (int c = 0; c < channels; ++c) {
                 float& sample = rewritten_[f * channels + c];
-                sample = heldWet_[static_cast<std::size_t>(at(from)) + f * channels + c] * (1 - mix) + sample * mix;
+                sample = heldWet_[at(from) + f * channels + c] * (1 - mix) + sample * mix;
             }
         }
-        std::copy(rewritten_.begin(), rewritten_.end(), heldWet_.begin() + at(from));
+        heldWet_.overwrite(at(from), rewritten_.data(), rewritten_.size());
     }
-    rewritten_.assign(heldWet_.begin() + at(from), heldWet_.end());
+    rewritten_.resize(count * static_cast<std::size_t>(channels));
+    heldWet_.copyOut(at(from), rewritten_.size(), rewritten_.data());
     level_.process(rewritten_.data(), count);
     volume_.process(rewritten_.data(), count, channels);
     peaks_.record(rewritten_.data(), count, channels, from);

@@ -196,15 +196,10 @@ bool FfmpegDecoder::findEnd() {
     } else if (format_->duration > 0) {
         estimateU = av_rescale(format_->duration, sampleRate_, AV_TIME_BASE);
     }
-    // No codec packs a second of sound into fewer bytes than this: a longer stream comes from
-    // a damaged header or timestamp, and decoding the file through tells the truth instead.
-    const std::int64_t plausibleEndU = startU_ + (fileSize_ * 8 / kMinBitsPerSecond + 1) * sampleRate_;
-    if (estimateU > plausibleEndU)
-        estimateU = kUnknown;
     // Back off further when the tail holds no frame we can place on the timeline.
     std::int64_t back = std::max<std::int64_t>(prerollUnits(), 2 * std::int64_t(sampleRate_));
     std::int64_t endU = kUnknown;
-    bool wholeFile = false;
+    bool wholeFile = false, stampsAstray = false;
     for (int attempt = 0; attempt < 6 && endU == kUnknown; ++attempt, back *= 4) {
         wholeFile = estimateU == kUnknown || attempt == 5 || estimateU - back <= startU_;
         if (!positionDemuxer(wholeFile ? kFileStart : estimateU - back)) {
@@ -212,15 +207,19 @@ bool FfmpegDecoder::findEnd() {
                 return false;
             continue;
         }
-        endU = decodeTailEnd();
+        endU = decodeTailEnd(stampsAstray);
         if (wholeFile)
             break;
     }
-    if (endU > plausibleEndU && !wholeFile && positionDemuxer(kFileStart))
-        endU = decodeTailEnd();
+    // How few bytes a second of sound takes tells nothing (silence packs into almost none);
+    // whether the tail's stamps follow on from one another as its frames do does. When half or
+    // more had to be mended there (a damaged time scale makes every one jump), the first is no
+    // more to be trusted than the rest, and the file decoded through tells the end; a stamp
+    // damaged here and there is mended on the way and costs no such decode.
+    if (stampsAstray && !wholeFile && positionDemuxer(kFileStart))
+        endU = decodeTailEnd(stampsAstray);
     if (endU == kUnknown)
         return false;
-    endU = std::min(endU, plausibleEndU);
     // Containers that trim the last packet by its duration (MP4 edit lists) give the true end.
     if (lastPacketEndU_ != kUnknown && lastPacketEndU_ > startU_)
         endU = std::min(endU, lastPacketEndU_);
@@ -230,13 +229,19 @@ bool FfmpegDecoder::findEnd() {
 
 // Decodes from the demuxer's place to the end: where the last frame ends, less the padding
 // the container asks to drop.
-std::int64_t FfmpegDecoder::decodeTailEnd() {
+std::int64_t FfmpegDecoder::decodeTailEnd(bool& stampsAstray) {
     lastPacketEndU_ = kUnknown;
     std::int64_t endU = kUnknown;
+    int placed = 0, mended = 0;
+    stampsAstray = false;
     while (true) {
         const int got = avcodec_receive_frame(codec_.get(), frame_.get());
         if (got == 0) {
-            const std::int64_t u = placeFrame();
+            bool wasMended = false;
+            const std::int64_t u = placeFrame(&wasMended);
+            placed += u != kUnknown;
+            mended += wasMended;
+            stampsAstray = mended * 2 >= placed;
             if (u != kUnknown && frame_->nb_samples > 0) {
                 std::int64_t discard = 0;
                 if (const AVFrameSideData* side = av_frame_get_side_data(frame_.get(), AV_FRAME_DATA_SKIP_SAMPLES))

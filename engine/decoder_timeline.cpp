@@ -47,7 +47,7 @@ std::int64_t FfmpegDecoder::stampPacket(const AVPacket& in) {
     return u;
 }
 
-std::int64_t FfmpegDecoder::placeFrame() const {
+std::int64_t FfmpegDecoder::placeFrame(bool* mended) const {
     std::int64_t u = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : lastEndU_;
     if (u != kUnknown && clock_ == Clock::RoundedStamps && codecFrameSize_ > 0)
         u = (u + codecFrameSize_ / 2) / codecFrameSize_ * codecFrameSize_;
@@ -57,8 +57,11 @@ std::int64_t FfmpegDecoder::placeFrame() const {
     // after them keeps its place.
     const bool lostPages = !oggLinks_.empty() && u > lastEndU_;
     if (u != kUnknown && lastEndU_ != kUnknown && clock_ != Clock::Mp3FrameCounting &&
-        std::abs(u - lastEndU_) > sampleRate_ / 4 && !lostPages)
+        std::abs(u - lastEndU_) > sampleRate_ / 4 && !lostPages) {
         u = lastEndU_;
+        if (mended)
+            *mended = true;
+    }
     return u;
 }
 

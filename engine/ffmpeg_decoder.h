@@ -49,7 +49,6 @@ constexpr std::chrono::milliseconds kProbeDeadline{600};
 constexpr std::int64_t kProbeBytes = 1 << 20;
 constexpr std::int64_t kAnalyzeMicroseconds = 3'000'000;
 constexpr int kMaxChannels = 8;
-constexpr std::int64_t kMinBitsPerSecond = 2000;
 constexpr int kMinRate = 4000;
 constexpr int kMaxRate = 768000;
 
@@ -85,7 +84,8 @@ private:
     bool openStream(const std::string& path);
     bool findStart();
     bool findEnd();
-    std::int64_t decodeTailEnd();
+    // stampsAstray: half or more of the frames' stamps had to be mended (see placeFrame()).
+    std::int64_t decodeTailEnd(bool& stampsAstray);
     std::int64_t flacTailEnd() const;
     bool positionDemuxer(std::int64_t wantU);
     bool seekToUnit(std::int64_t targetU);
@@ -105,7 +105,8 @@ private:
     void mixFrameDown();
     std::int64_t prerollUnits() const;
     // Where the frame just received starts on the unit timeline; kUnknown when unplaceable.
-    std::int64_t placeFrame() const;
+    // A stamp that jumps away from the last frame's end is mended to follow on (and *mended set).
+    std::int64_t placeFrame(bool* mended = nullptr) const;
 
     FormatPtr format_;
     CodecPtr codec_;

@@ -138,57 +138,71 @@ bool PulseContext::finish(pa_operation* op) const {
 
 std::shared_ptr<PulseConnection> PulseConnection::open(std::chrono::milliseconds timeout) {
     std::shared_ptr<PulseConnection> self(new PulseConnection);
-    self->context_ = PulseContext::connect(timeout, [s = self.get()] { s->noteLost(); });
-    if (!self->context_)
+    Shared* shared = self->shared_.get();
+    shared->context = PulseContext::connect(timeout, [shared] { shared->noteLost(); });
+    if (!shared->context)
         return nullptr;
-    self->reconnector_ = std::thread(&PulseConnection::reconnectLoop, self.get());
+    self->reconnector_ = std::thread(&PulseConnection::reconnectLoop, self->shared_);
     return self;
 }
 
 PulseConnection::~PulseConnection() {
+    std::shared_ptr<PulseContext> last;
+    bool ended = true;
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+        std::unique_lock lock(shared_->mutex);
+        shared_->stopping = true;
+        shared_->changed.notify_all();
+        if (reconnector_.joinable())
+            ended = shared_->changed.wait_for(lock, stopWait, [this] { return shared_->exited; });
+        last = shared_->context;
     }
-    changed_.notify_all();
-    if (reconnector_.joinable())
-        reconnector_.join();
+    if (reconnector_.joinable()) {
+        if (ended)
+            reconnector_.join();
+        else
+            reconnector_.detach(); // it holds what it shares and puts in nothing more
+    }
     // Streams may keep the last connection alive after this: it must not call back here.
-    if (context_)
-        context_->setLostHandler({});
+    if (last)
+        last->setLostHandler({});
 }
 
 std::shared_ptr<PulseContext> PulseConnection::current() const {
-    std::lock_guard lock(mutex_);
-    return context_ && !context_->lost() ? context_ : nullptr;
+    std::lock_guard lock(shared_->mutex);
+    return shared_->context && !shared_->context->lost() ? shared_->context : nullptr;
 }
 
-void PulseConnection::noteLost() {
+void PulseConnection::Shared::noteLost() {
     // Under the lock, so the reconnecting thread cannot miss it between its check and its wait.
-    std::lock_guard lock(mutex_);
-    changed_.notify_all();
+    std::lock_guard lock(mutex);
+    changed.notify_all();
 }
 
-void PulseConnection::reconnectLoop() {
-    std::unique_lock lock(mutex_);
+void PulseConnection::reconnectLoop(std::shared_ptr<Shared> shared) {
+    std::unique_lock lock(shared->mutex);
     for (;;) {
-        changed_.wait(lock, [this] { return stopping_ || !context_ || context_->lost(); });
-        if (stopping_)
-            return;
+        shared->changed.wait(lock, [&] { return shared->stopping || !shared->context || shared->context->lost(); });
+        if (shared->stopping)
+            break;
         // Outside the lock: an attempt may take its whole timeout on a server that does not answer.
         lock.unlock();
-        auto fresh = PulseContext::connect(reconnectTimeout, [this] { noteLost(); });
+        auto fresh = PulseContext::connect(reconnectTimeout, [s = shared.get()] { s->noteLost(); });
         lock.lock();
+        if (fresh && !shared->stopping)
+            std::swap(shared->context, fresh);
         if (fresh) {
-            std::swap(context_, fresh);
-            // The lost connection's loop thread may be waiting for this lock: end it outside.
+            // The lost connection (or one made after the end) ends outside the lock: its loop
+            // thread may be waiting for it.
             lock.unlock();
             fresh.reset();
             lock.lock();
             continue;
         }
-        changed_.wait_for(lock, reconnectInterval, [this] { return stopping_; });
+        shared->changed.wait_for(lock, reconnectInterval, [&] { return shared->stopping; });
     }
+    shared->exited = true;
+    shared->changed.notify_all();
 }
 
 std::unique_ptr<PulseStream> PulseStream::open(std::shared_ptr<PulseContext> context, int rate, int channels,

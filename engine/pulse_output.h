@@ -79,6 +79,10 @@ private:
 // whenever it is lost.
 class PulseConnection {
 public:
+    // The end waits this long at most for the reconnecting thread: one inside an attempt on a
+    // server that takes the connection and never answers is left to end by itself.
+    static constexpr std::chrono::milliseconds stopWait{200};
+
     // nullptr when no server answers within timeout.
     static std::shared_ptr<PulseConnection> open(std::chrono::milliseconds timeout);
     ~PulseConnection();
@@ -89,14 +93,20 @@ public:
     std::shared_ptr<PulseContext> current() const;
 
 private:
+    // What the reconnecting thread shares with the connection, so that it outlives a
+    // connection that stopped waiting for it.
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::shared_ptr<PulseContext> context; // after the mutex: a context ending may still call noteLost
+        bool stopping = false;
+        bool exited = false;
+        void noteLost();
+    };
     PulseConnection() = default;
-    void noteLost();
-    void reconnectLoop();
+    static void reconnectLoop(std::shared_ptr<Shared> shared);
 
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::shared_ptr<PulseContext> context_;
-    bool stopping_ = false;
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
     std::thread reconnector_;
 };
 

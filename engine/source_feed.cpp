@@ -67,13 +67,8 @@ std::size_t SourceFeed::take(std::uint64_t segment, float* out, std::size_t maxF
         if (segment != segment_)
             return 0;
         frames = std::min(maxFrames, queuedFramesLocked());
-        std::copy_n(queue_.begin() + static_cast<std::ptrdiff_t>(queueHead_), frames * channels_, out);
-        queueHead_ += frames * channels_;
-        // What was taken goes once it is half the queue: a move of the rest now and then.
-        if (queueHead_ * 2 > queue_.size()) {
-            queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(queueHead_));
-            queueHead_ = 0;
-        }
+        queue_.copyOut(0, frames * channels_, out);
+        queue_.dropFront(frames * channels_);
         lowWater = queuedFramesLocked() < capacityFrames_ * 3 / 4;
     }
     if (frames > 0 && lowWater)
@@ -143,7 +138,6 @@ void SourceFeed::run(std::shared_ptr<void> /*keepAlive*/) {
                 ++segment_;
                 segmentStart_ = position;
                 queue_.clear();
-                queueHead_ = 0;
                 atEnd_ = false;
             }
             seekDoneTicket_ = ticket;
@@ -160,7 +154,7 @@ void SourceFeed::run(std::shared_ptr<void> /*keepAlive*/) {
             if (got == 0)
                 atEnd_ = true;
             else
-                queue_.insert(queue_.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got * channels_));
+                queue_.append(chunk.data(), got * channels_);
         }
         if (stopping_)
             break;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/decoder.h"
+#include "engine/sample_ring.h"
 
 namespace engine {
 
@@ -69,9 +70,8 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<float> queue_; // frames from queueHead_ (a sample index) on
-    std::size_t queueHead_ = 0;
-    std::size_t queuedFramesLocked() const { return (queue_.size() - queueHead_) / static_cast<std::size_t>(channels_); }
+    SampleRing queue_;
+    std::size_t queuedFramesLocked() const { return queue_.size() / static_cast<std::size_t>(channels_); }
     std::uint64_t segment_ = 0;
     std::int64_t segmentStart_ = 0;
     bool atEnd_ = false;

@@ -127,7 +127,8 @@ TEST_F(RealWorldFiles, JoinedChaptersPlayEveryPartAtItsOwnPitch) {
 // header byte rate does not match their blocks, ADPCM AIFF-C whose byte rate FFmpeg rounds, and
 // PCM WAVs whose byte rate is twice or half the true one; a FLAC whose header leaves its length 0, as streaming encoders write it; MP3s
 // with zeros, junk or an APEv2 tag before the first frame: lengths, reads and seeks as ffmpeg
-// decodes them. An Ogg file with pages missing keeps the sound after the gap in its place.
+// decodes them. An Ogg file with pages missing keeps the sound after the gap in its place; AAC
+// silence, packed into far fewer bytes a second than sound, keeps its whole length.
 TEST_F(RealWorldFiles, LessCommonCodecsOpenSeekAndLastAsFfmpegDecodesThem) {
     using Bytes = std::vector<unsigned char>;
     using Patch = void (*)(Bytes&);
@@ -168,7 +169,8 @@ TEST_F(RealWorldFiles, LessCommonCodecsOpenSeekAndLastAsFfmpegDecodesThem) {
                            Row{"half.wav", pcm, halfByteRate}, Row{"zeros.mp3", mp3, zerosFirst},
                            Row{"junk.mp3", mp3, junkFirst}, Row{"ape.mp3", mp3, apeFirst},
                            Row{"late.mp3", mp3, zerosBeyondProbe},
-                           Row{"gap.ogg", "-c:a libvorbis", dropOggPages, 10, 1e-3, true}}) {
+                           Row{"gap.ogg", "-c:a libvorbis", dropOggPages, 10, 1e-3, true},
+                           Row{"silent.aac", "-ar 8000 -af volume=0", nullptr, 60}}) {
         const std::string name = row.name;
         SCOPED_TRACE(name);
         ffmpeg("-f lavfi -i sine=440:d=" + std::to_string(row.seconds) + " -ac 2 " + row.codec + " " + dir.file(name));
@@ -355,6 +357,8 @@ TEST_F(RealWorldFiles, ChaptersFromEveryFormatAndHostileLists) {
         {"v3.mp3", mp3 + "3", three, threeOut},
         {"v4.mp3", mp3 + "4", three, threeOut},
         {"comments.ogg", "-c:a libopus", three, threeOut}, // CHAPTERxxx comments
+        {"untitled.mp3", mp3 + "4", {{0, 3000, ""}, {3000, 7000, "ch0"}, {7000, 10000, ""}}, // ids ch0, ch1, ch2; TIT2 empty
+         {{0, "Глава 1"}, {3000, "ch0"}, {7000, "Глава 3"}}},
         {"plain.mka", "-c:a flac", three, threeOut},
         {"unsorted.mp3", mp3 + "3", {{7000, 10000, "C"}, {0, 3000, "A"}, {3000, 7000, "B"}},
          {{0, "A"}, {3000, "B"}, {7000, "C"}}},

@@ -5,7 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -143,6 +149,27 @@ TEST_F(ServerAway, EveryCallReturnsSoonWhileTheServerDoesNotAnswer) {
     BASS_StreamFree(BASS_StreamCreateFile(false, path.c_str(), 0, 0, BASS_SAMPLE_8BITS));
     EXPECT_TRUE(waitUntil([&] { return std::stoi(streamsOnServer()) == std::stoi(streamsBefore) - 1; }, 5))
         << streamsOnServer() << " streams on the server, " << streamsBefore << " before";
+}
+
+// A server that takes the connection and never answers, met while connecting again (its
+// address is held by a socket nobody reads): the end does not wait out the attempt.
+TEST_F(ServerAway, TheEndDoesNotWaitForAnAttemptToConnectAgain) {
+    server->stopAnswering();
+    const std::string address = std::string(std::getenv("PULSE_SERVER")).substr(std::strlen("unix:"));
+    ::unlink(address.c_str());
+    const int mute = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un where{};
+    where.sun_family = AF_UNIX;
+    std::strncpy(where.sun_path, address.c_str(), sizeof where.sun_path - 1);
+    ASSERT_EQ(::bind(mute, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+    ASSERT_EQ(::listen(mute, 8), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // an attempt (1 s at most) is under way
+    const auto start = Clock::now();
+    BASS_Free();
+    EXPECT_LT(secondsSince(start), 0.45);
+    ::close(mute);
+    ::unlink(address.c_str());
+    server->startAnswering();
 }
 
 } // namespace
